@@ -1,0 +1,420 @@
+// The embedded interpreter host: run requests, the interpreter session,
+// session reuse, the extension registry, lifecycle controls and the entry for
+// multiprocessing children.
+
+#include <Python.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "dart_api_dl.h"
+#include "norvale.h"
+#include "norvale_internal.h"
+
+static_assert(sizeof(kestrune_run_config) == 72);
+static_assert(offsetof(kestrune_run_config, mode) == 0);
+static_assert(offsetof(kestrune_run_config, script_path) == 8);
+static_assert(offsetof(kestrune_run_config, script_source) == 16);
+static_assert(offsetof(kestrune_run_config, program_name) == 24);
+static_assert(offsetof(kestrune_run_config, module_paths) == 32);
+static_assert(offsetof(kestrune_run_config, env_names) == 40);
+static_assert(offsetof(kestrune_run_config, env_values) == 48);
+static_assert(offsetof(kestrune_run_config, synchronous) == 56);
+static_assert(offsetof(kestrune_run_config, exit_port) == 64);
+
+namespace {
+
+struct registered_extension {
+  char* name;
+  kestrune_module_init init;
+  registered_extension* next;  // the entry registered before this one
+};
+
+// Newest first; lives as long as the process.
+registered_extension* g_registered_exts = nullptr;
+
+constexpr int32_t kModeSource = 1;
+
+constexpr const char kModulePathSource[] =
+    "import sys, os, site\n"
+    "_kestrune_norm = {os.path.normcase(os.path.abspath(_p)) for _p in _kestrune_paths}\n"
+    "sys.path[:] = [_p for _p in sys.path\n"
+    "               if os.path.normcase(os.path.abspath(_p)) not in _kestrune_norm]\n"
+    "sys.path[:0] = _kestrune_paths\n"
+    "for _p in _kestrune_paths:\n"
+    "    if os.path.isdir(_p):\n"
+    "        site.addsitedir(_p)\n";
+
+// Environment variables that carry bridge ports, and the labels under which
+// a running program receives them.
+struct known_port {
+  const char* variable;
+  const char* label;
+};
+constexpr known_port known[] = {
+    {"ZEMTRA_NORVALE_PORT", "protocol"},
+    {"ZEMTRA_NORVALE_EXIT_PORT", "exit"},
+};
+constexpr int kMaxCollectedPorts = 8;
+
+char* dup_string(const char* source) { return source != nullptr ? strdup(source) : nullptr; }
+
+bool starts_with(const char* text, std::string_view prefix) {
+  return std::strncmp(text, prefix.data(), prefix.size()) == 0;
+}
+
+void free_string_array(char** array) {
+  if (array == nullptr) return;
+  for (char** entry = array; *entry != nullptr; ++entry) std::free(*entry);
+  std::free(array);
+}
+
+bool apply_environment(const kestrune_state* state) {
+  for (size_t i = 0; i < state->env_count; ++i) {
+    const char* name = state->env_names[i];
+    const char* value = state->env_values[i];
+    if (name == nullptr || value == nullptr || setenv(name, value, 1) != 0) {
+      std::fprintf(stderr, "[kestrune_run] failed to set env var %s\n",
+                   name != nullptr ? name : "<null>");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool register_builtin_modules() {
+  if (PyImport_AppendInittab("norvale", PyInit_norvale) != 0) {
+    std::fputs("[kestrune_run] inittab append failed for norvale\n", stderr);
+    return false;
+  }
+  for (registered_extension* ext = g_registered_exts; ext != nullptr; ext = ext->next) {
+    if (PyImport_AppendInittab(ext->name, ext->init) != 0) {
+      std::fprintf(stderr, "[kestrune_run] inittab append failed for %s\n", ext->name);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool set_argv(const kestrune_state* state) {
+  PyObject* argv = PyList_New(1);
+  if (argv == nullptr) return false;
+  PyObject* name = PyUnicode_FromString(state->program_name != nullptr ? state->program_name
+                                                                       : "python");
+  bool ok = name != nullptr && PyList_SetItem(argv, 0, name) == 0 &&
+            PySys_SetObject("argv", argv) == 0;
+  Py_DECREF(argv);
+  return ok;
+}
+
+PyObject* new_path_list(const kestrune_state* state) {
+  PyObject* paths = PyList_New(static_cast<Py_ssize_t>(state->module_path_count));
+  if (paths == nullptr) return nullptr;
+  for (size_t i = 0; i < state->module_path_count; ++i) {
+    PyObject* path = PyUnicode_FromString(state->module_paths[i]);
+    if (path == nullptr || PyList_SetItem(paths, static_cast<Py_ssize_t>(i), path) != 0) {
+      Py_DECREF(paths);
+      return nullptr;
+    }
+  }
+  return paths;
+}
+
+// Evaluates the injection in a namespace of its own, so none of its names
+// reach __main__.
+bool run_module_path_injection(PyObject* paths) {
+  PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+  if (builtins == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "builtins are not available");
+    return false;
+  }
+  PyObject* scope = PyDict_New();
+  if (scope == nullptr) return false;
+  bool ok = false;
+  if (PyDict_SetItemString(scope, "__builtins__", builtins) == 0 &&
+      PyDict_SetItemString(scope, "_kestrune_paths", paths) == 0) {
+    PyObject* code =
+        Py_CompileString(kModulePathSource, "<kestrune_module_paths>", Py_file_input);
+    if (code != nullptr) {
+      PyObject* result = PyEval_EvalCode(code, scope, scope);
+      ok = result != nullptr;
+      Py_XDECREF(result);
+      Py_DECREF(code);
+    }
+  }
+  Py_DECREF(scope);
+  return ok;
+}
+
+bool inject_module_paths(const kestrune_state* state) {
+  PyObject* paths = new_path_list(state);
+  bool ok = paths != nullptr && run_module_path_injection(paths);
+  Py_XDECREF(paths);
+  if (!ok) {
+    if (PyErr_Occurred() != nullptr) PyErr_Print();
+    std::fputs("[kestrune_run] sys.path injection failed\n", stderr);
+  }
+  return ok;
+}
+
+// Runs source text in the namespace of __main__: 0, or 1 after printing the
+// Python error.
+int32_t run_in_main(const char* text, const char* file_name) {
+  PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
+  PyObject* globals = main_module != nullptr ? PyModule_GetDict(main_module) : nullptr;
+  PyObject* code = globals != nullptr ? Py_CompileString(text, file_name, Py_file_input)
+                                      : nullptr;
+  PyObject* result = code != nullptr ? PyEval_EvalCode(code, globals, globals) : nullptr;
+  Py_XDECREF(code);
+  if (result == nullptr) {
+    PyErr_Print();
+    return 1;
+  }
+  Py_DECREF(result);
+  return 0;
+}
+
+int32_t run_source(const kestrune_state* state) {
+  if (state->script_source == nullptr) return 1;
+  return run_in_main(state->script_source, "<kestrune_script>");
+}
+
+// The whole file as a NUL-ended text, or NULL.
+char* read_open_file(std::FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return nullptr;
+  long length = std::ftell(file);
+  if (length < 0) return nullptr;
+  std::rewind(file);
+  auto* text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+  if (text == nullptr) return nullptr;
+  if (std::fread(text, 1, static_cast<size_t>(length), file) != static_cast<size_t>(length)) {
+    std::free(text);
+    return nullptr;
+  }
+  text[length] = '\0';
+  return text;
+}
+
+int32_t run_file(const kestrune_state* state) {
+  if (state->script_path == nullptr) return 1;
+  std::FILE* file = std::fopen(state->script_path, "rb");
+  if (file == nullptr) {
+    std::fprintf(stderr, "[kestrune_run] cannot open %s\n", state->script_path);
+    return 1;
+  }
+  char* text = read_open_file(file);
+  // Compiled under the script's own path, so tracebacks name it.
+  int32_t result = text != nullptr ? run_in_main(text, state->script_path) : 1;
+  std::free(text);
+  std::fclose(file);
+  return result;
+}
+
+int32_t run_fresh_session(const kestrune_state* state) {
+  if (!register_builtin_modules()) return 1;
+  Py_Initialize();
+  if (!Py_IsInitialized()) {
+    std::fputs("[kestrune_run] Py_Initialize failed\n", stderr);
+    return 1;
+  }
+  norvale_install_stdio_redirect();
+  if (!set_argv(state)) {
+    PyErr_Print();
+    Py_Finalize();
+    return 1;
+  }
+  if (state->module_path_count > 0 && !inject_module_paths(state)) {
+    Py_Finalize();
+    return 1;
+  }
+  int32_t result = state->mode == kModeSource ? run_source(state) : run_file(state);
+  norvale_clear_handlers();
+  Py_Finalize();
+  return result;
+}
+
+// The first pair named `variable` that has a value, parsed by strtoll's
+// rules; 0 when there is none.
+long long port_from_pairs(const kestrune_state* state, const char* variable) {
+  for (size_t i = 0; i < state->env_count; ++i) {
+    const char* name = state->env_names[i];
+    const char* value = state->env_values[i];
+    if (name == nullptr || value == nullptr || std::strcmp(name, variable) != 0) continue;
+    return std::strtoll(value, nullptr, 10);
+  }
+  return 0;
+}
+
+// Hands the request's fresh ports to the running program.
+int32_t reuse_running_session(const kestrune_state* state) {
+  const char* labels[kMaxCollectedPorts];
+  int64_t ports[kMaxCollectedPorts];
+  int32_t count = 0;
+  for (const known_port& entry : known) {
+    if (count == kMaxCollectedPorts) break;
+    long long port = port_from_pairs(state, entry.variable);
+    if (port > 0) {
+      labels[count] = entry.label;
+      ports[count] = port;
+      ++count;
+    }
+  }
+  if (count > 0) norvale_signal_dart_session(count, labels, ports);
+  return 0;
+}
+
+void* kestrune_worker(void* argument) {
+  auto* state = static_cast<kestrune_state*>(argument);
+  int32_t result = kestrune_run_python(state);
+  Dart_PostInteger_Type post = Dart_PostInteger_DL;
+  if (state->exit_port != 0 && post != nullptr) post(state->exit_port, result);
+  kestrune_state_free(state);
+  return nullptr;
+}
+
+}  // namespace
+
+char** dup_string_array(const char* const* source, size_t* count) {
+  *count = 0;
+  if (source == nullptr) return nullptr;
+  size_t n = 0;
+  while (source[n] != nullptr) ++n;
+  auto** copy = static_cast<char**>(std::calloc(n + 1, sizeof(char*)));
+  if (copy == nullptr) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    copy[i] = strdup(source[i]);
+    if (copy[i] == nullptr) {
+      free_string_array(copy);
+      return nullptr;
+    }
+  }
+  *count = n;
+  return copy;
+}
+
+kestrune_state* kestrune_state_copy(const kestrune_run_config* config) {
+  if (config == nullptr) return nullptr;
+  auto* state = static_cast<kestrune_state*>(std::calloc(1, sizeof(kestrune_state)));
+  if (state == nullptr) return nullptr;
+  state->mode = config->mode;
+  state->exit_port = config->exit_port;
+  state->script_path = dup_string(config->script_path);
+  state->script_source = dup_string(config->script_source);
+  state->program_name = dup_string(config->program_name);
+  state->module_paths = dup_string_array(config->module_paths, &state->module_path_count);
+  if (config->env_names != nullptr && config->env_values != nullptr) {
+    size_t names = 0;
+    size_t values = 0;
+    state->env_names = dup_string_array(config->env_names, &names);
+    state->env_values = dup_string_array(config->env_values, &values);
+    state->env_count = names < values ? names : values;
+  }
+  return state;
+}
+
+void kestrune_state_free(kestrune_state* state) {
+  if (state == nullptr) return;
+  std::free(state->script_path);
+  std::free(state->script_source);
+  std::free(state->program_name);
+  free_string_array(state->module_paths);
+  free_string_array(state->env_names);
+  free_string_array(state->env_values);
+  std::free(state);
+}
+
+int32_t kestrune_run_python(const kestrune_state* state) {
+  if (Py_IsInitialized()) {
+    if (!apply_environment(state)) return 1;
+    return reuse_running_session(state);
+  }
+  if (!apply_environment(state)) return 1;
+  return run_fresh_session(state);
+}
+
+int32_t kestrune_run(const kestrune_run_config* config) {
+  kestrune_state* state = kestrune_state_copy(config);
+  if (state == nullptr) return -1;
+  if (config->synchronous != 0) {
+    int32_t result = kestrune_run_python(state);
+    kestrune_state_free(state);
+    return result;
+  }
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, kestrune_worker, state) != 0) {
+    kestrune_state_free(state);
+    return -1;
+  }
+  pthread_detach(thread);
+  return 0;
+}
+
+int32_t kestrune_register_extension(const char* name, kestrune_module_init init) {
+  if (name == nullptr || init == nullptr) return -1;
+  auto* ext = static_cast<registered_extension*>(std::calloc(1, sizeof(registered_extension)));
+  if (ext == nullptr) return -1;
+  ext->name = strdup(name);
+  if (ext->name == nullptr) {
+    std::free(ext);
+    return -1;
+  }
+  ext->init = init;
+  ext->next = g_registered_exts;
+  g_registered_exts = ext;
+  return 0;
+}
+
+int32_t kestrune_request_stop(void) {
+  if (!Py_IsInitialized()) return -1;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  PyErr_SetInterrupt();
+  PyGILState_Release(gil);
+  return 0;
+}
+
+void kestrune_finalize(void) {
+  if (!Py_IsInitialized()) return;
+  norvale_clear_handlers();
+  Py_Finalize();
+}
+
+void kestrune_hard_exit(int32_t status) { _exit(status); }
+
+int32_t kestrune_is_mp_invocation(int32_t argc, char** argv) {
+  if (argv == nullptr || argc < 2) return 0;
+  for (int32_t i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg == nullptr) continue;
+    if (std::strcmp(arg, "--multiprocessing-fork") == 0) return 1;
+    if (std::strcmp(arg, "-c") != 0) continue;
+    if (i == argc - 1) return 0;
+    const char* code = argv[i + 1];
+    if (code != nullptr && (starts_with(code, "from multiprocessing.") ||
+                            starts_with(code, "import sys; from multiprocessing."))) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int32_t kestrune_main(int32_t argc, char** argv) {
+  unsetenv("PYTHONINSPECT");
+  if (getenv("PYTHONHOME") == nullptr && getenv("PYTHONPATH") == nullptr) {
+    std::fputs(
+        "[kestrune_main] neither PYTHONHOME nor PYTHONPATH is set; the embedded stdlib "
+        "cannot be located. multiprocessing children must inherit the host app's "
+        "environment.\n",
+        stderr);
+    return 64;
+  }
+  if (PyImport_AppendInittab("norvale", PyInit_norvale) != 0) {
+    std::fputs("[kestrune_main] inittab append failed for norvale\n", stderr);
+  }
+  return Py_BytesMain(argc, argv);
+}

@@ -1,0 +1,303 @@
+// The built-in module "norvale": bytes to Dart ports, handlers for bytes from
+// Dart, stream forwarding and session-restart notification.
+
+#include <Python.h>
+
+#include <cstdio>
+#include <new>
+
+#include "dart_api_dl.h"
+#include "norvale.h"
+#include "norvale_internal.h"
+
+namespace {
+
+struct port_handler_node {
+  int64_t port;
+  PyObject* callable;  // strong reference, owned by the node
+  port_handler_node* next;
+};
+
+struct restart_handler_node {
+  PyObject* callable;  // strong reference, owned by the node
+  restart_handler_node* next;
+};
+
+// Newest first; guarded by the interpreter lock.
+port_handler_node* g_handlers = nullptr;
+restart_handler_node* g_restart_handlers = nullptr;
+
+constexpr const char kStdioRedirectSource[] =
+    "import sys, norvale\n"
+    "class _NorvaleNativeWriter:\n"
+    "    def __init__(self, is_stderr):\n"
+    "        self._is_stderr = 1 if is_stderr else 0\n"
+    "    def write(self, text):\n"
+    "        if text:\n"
+    "            norvale._native_log_write(self._is_stderr, str(text))\n"
+    "        return len(text) if text else 0\n"
+    "    def flush(self):\n"
+    "        pass\n"
+    "    def isatty(self):\n"
+    "        return False\n"
+    "    def fileno(self):\n"
+    "        raise OSError('no fileno on native log writer')\n"
+    "sys.stdout = _NorvaleNativeWriter(False)\n"
+    "sys.stderr = _NorvaleNativeWriter(True)\n";
+
+port_handler_node* find_port_handler(int64_t port) {
+  for (port_handler_node* node = g_handlers; node != nullptr; node = node->next) {
+    if (node->port == port) return node;
+  }
+  return nullptr;
+}
+
+void unregister_port_handler(int64_t port) {
+  for (port_handler_node** link = &g_handlers; *link != nullptr; link = &(*link)->next) {
+    port_handler_node* node = *link;
+    if (node->port != port) continue;
+    *link = node->next;
+    PyObject* callable = node->callable;
+    delete node;
+    // Released last: a finaliser may change the list again.
+    Py_DECREF(callable);
+    return;
+  }
+}
+
+PyObject* py_send_bytes(PyObject*, PyObject* args) {
+  long long port = 0;
+  const char* payload = nullptr;
+  Py_ssize_t length = 0;
+  if (!PyArg_ParseTuple(args, "Ly#", &port, &payload, &length)) return nullptr;
+  if (port == 0) {
+    PyErr_SetString(PyExc_RuntimeError, "Dart port is 0 (invalid)");
+    return nullptr;
+  }
+  Dart_PostCObject_Type post = Dart_PostCObject_DL;
+  if (post == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Dart API DL not initialized (call Norvale_InitDartApiDL from Dart first)");
+    return nullptr;
+  }
+  Dart_CObject message;
+  message.type = Dart_CObject_kTypedData;
+  message.value.as_typed_data.type = Dart_TypedData_kUint8;
+  message.value.as_typed_data.length = length;
+  message.value.as_typed_data.values = reinterpret_cast<const uint8_t*>(payload);
+  if (!post(port, &message)) {
+    PyErr_SetString(PyExc_RuntimeError, "Dart_PostCObject_DL failed");
+    return nullptr;
+  }
+  Py_RETURN_TRUE;
+}
+
+PyObject* py_set_enqueue_handler_func(PyObject*, PyObject* args) {
+  long long port = 0;
+  PyObject* callable = nullptr;
+  if (!PyArg_ParseTuple(args, "LO:set_enqueue_handler_func", &port, &callable)) {
+    return nullptr;
+  }
+  if (callable == Py_None) {
+    unregister_port_handler(port);
+    Py_RETURN_NONE;
+  }
+  if (!PyCallable_Check(callable)) {
+    PyErr_SetString(PyExc_TypeError, "second argument must be callable or None");
+    return nullptr;
+  }
+  Py_INCREF(callable);
+  if (port_handler_node* node = find_port_handler(port)) {
+    // Store the new callable before releasing the old one: the old one's
+    // finaliser may unregister this port and free the node.
+    PyObject* old = node->callable;
+    node->callable = callable;
+    Py_DECREF(old);
+    Py_RETURN_NONE;
+  }
+  auto* node = new (std::nothrow) port_handler_node{port, callable, g_handlers};
+  if (node == nullptr) {
+    Py_DECREF(callable);
+    return PyErr_NoMemory();
+  }
+  g_handlers = node;
+  Py_RETURN_NONE;
+}
+
+PyObject* py_add_session_restart_handler(PyObject*, PyObject* callable) {
+  if (!PyCallable_Check(callable)) {
+    PyErr_SetString(PyExc_TypeError, "argument must be callable");
+    return nullptr;
+  }
+  Py_INCREF(callable);
+  auto* node = new (std::nothrow) restart_handler_node{callable, g_restart_handlers};
+  if (node == nullptr) {
+    Py_DECREF(callable);
+    return PyErr_NoMemory();
+  }
+  g_restart_handlers = node;
+  Py_RETURN_NONE;
+}
+
+PyObject* py_native_log_write(PyObject*, PyObject* args) {
+  int is_stderr = 0;
+  const char* text = nullptr;
+  Py_ssize_t length = 0;
+  if (!PyArg_ParseTuple(args, "is#:_native_log_write", &is_stderr, &text, &length)) {
+    return nullptr;
+  }
+  if (length > 0) {
+    std::FILE* stream = is_stderr != 0 ? stderr : stdout;
+    std::fwrite(text, 1, static_cast<size_t>(length), stream);
+    if (is_stderr != 0) std::fflush(stderr);
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef norvale_methods[] = {
+    {"send_bytes", py_send_bytes, METH_VARARGS,
+     "send_bytes(port, payload) \u2014 post a bytes payload to the Dart\n"
+     "ReceivePort identified by its native port."},
+    {"set_enqueue_handler_func", py_set_enqueue_handler_func, METH_VARARGS,
+     "set_enqueue_handler_func(port, callable) \u2014 register a Python\n"
+     "callable that receives bytes posted from Dart for the given port.\n"
+     "Pass None as the callable to unregister."},
+    {"add_session_restart_handler", py_add_session_restart_handler, METH_O,
+     "add_session_restart_handler(callable) \u2014 register a callback that\n"
+     "fires when a new Dart VM signals the running Python program with\n"
+     "fresh native port numbers (e.g. Android process reuse). The callback\n"
+     "receives a {label: port} dict. Multiple subscribers supported; each\n"
+     "gets the full map."},
+    {"_native_log_write", py_native_log_write, METH_VARARGS,
+     "_native_log_write(is_stderr, text) \u2014 internal. Forwards bytes to the\n"
+     "platform's native log sink (logcat / os_log / stderr). Used by the\n"
+     "sys.stdout / sys.stderr wrappers installed at interpreter start."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef norvale_module = {
+    PyModuleDef_HEAD_INIT,
+    "norvale",        // m_name
+    nullptr,          // m_doc
+    -1,               // m_size: state lives in process-wide globals
+    norvale_methods,  // m_methods
+    nullptr,          // m_slots
+    nullptr,          // m_traverse
+    nullptr,          // m_clear
+    nullptr,          // m_free
+};
+
+// Calls `callable` with `argument`, holding its own reference for the
+// duration: the call may drop the list's last reference to it.
+void call_and_report(PyObject* callable, PyObject* argument) {
+  Py_INCREF(callable);
+  PyObject* result = PyObject_CallFunctionObjArgs(callable, argument, nullptr);
+  if (result == nullptr) {
+    PyErr_Print();
+  } else {
+    Py_DECREF(result);
+  }
+  Py_DECREF(callable);
+}
+
+template <typename Node>
+void release_list(Node* node) {
+  while (node != nullptr) {
+    Node* next = node->next;
+    PyObject* callable = node->callable;
+    delete node;
+    Py_DECREF(callable);
+    node = next;
+  }
+}
+
+}  // namespace
+
+PyObject* PyInit_norvale(void) { return PyModule_Create2(&norvale_module, 3); }
+
+int Norvale_EnqueueMessage(int64_t port, const uint8_t* data, int64_t length) {
+  if (!Py_IsInitialized()) return -2;
+  if (data == nullptr && length != 0) return -1;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  port_handler_node* node = find_port_handler(port);
+  if (node == nullptr) {
+    PyGILState_Release(gil);
+    return -1;
+  }
+  PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                              static_cast<Py_ssize_t>(length));
+  if (bytes == nullptr) {
+    PyErr_Print();
+    PyGILState_Release(gil);
+    return -1;
+  }
+  call_and_report(node->callable, bytes);
+  Py_DECREF(bytes);
+  PyGILState_Release(gil);
+  return 0;
+}
+
+void norvale_clear_handlers(void) {
+  port_handler_node* handlers = g_handlers;
+  g_handlers = nullptr;
+  release_list(handlers);
+  restart_handler_node* restart_handlers = g_restart_handlers;
+  g_restart_handlers = nullptr;
+  release_list(restart_handlers);
+}
+
+int norvale_is_python_initialized(void) { return Py_IsInitialized() ? 1 : 0; }
+
+int norvale_install_stdio_redirect(void) {
+  if (!Py_IsInitialized()) return -1;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  int status = -1;
+  PyObject* code = Py_CompileString(kStdioRedirectSource, "<norvale_stdio>", Py_file_input);
+  if (code != nullptr) {
+    PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
+    if (main_module != nullptr) {
+      PyObject* globals = PyModule_GetDict(main_module);  // borrowed
+      PyObject* result = PyEval_EvalCode(code, globals, globals);
+      if (result != nullptr) {
+        Py_DECREF(result);
+        status = 0;
+      }
+    }
+    Py_DECREF(code);
+  }
+  if (status != 0) PyErr_Print();
+  PyGILState_Release(gil);
+  return status;
+}
+
+void norvale_signal_dart_session(int32_t count, const char* const* labels,
+                                 const int64_t* ports) {
+  if (!Py_IsInitialized()) return;
+  PyGILState_STATE gil = PyGILState_Ensure();
+  PyObject* ports_by_label = PyDict_New();
+  if (ports_by_label == nullptr) {
+    PyErr_Print();
+    PyGILState_Release(gil);
+    return;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    if (labels[i] == nullptr) continue;
+    PyObject* port = PyLong_FromLongLong(ports[i]);
+    int stored = port != nullptr ? PyDict_SetItemString(ports_by_label, labels[i], port) : -1;
+    Py_XDECREF(port);
+    if (stored != 0) {
+      Py_DECREF(ports_by_label);
+      PyErr_Print();
+      PyGILState_Release(gil);
+      return;
+    }
+  }
+  for (restart_handler_node* node = g_restart_handlers; node != nullptr;) {
+    call_and_report(node->callable, ports_by_label);
+    // Read after the call, so a subscriber added meanwhile waits for the
+    // next signal.
+    node = node->next;
+  }
+  Py_DECREF(ports_by_label);
+  PyGILState_Release(gil);
+}
