@@ -189,7 +189,8 @@ int32_t run_source(const kestrune_state* state) {
 char* read_open_file(std::FILE* file) {
   if (std::fseek(file, 0, SEEK_END) != 0) return nullptr;
   long length = std::ftell(file);
-  if (length < 0) return nullptr;
+  // LONG_MAX leaves no room for the terminator (a directory reports it).
+  if (length < 0 || length == LONG_MAX) return nullptr;
   std::rewind(file);
   auto* text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
   if (text == nullptr) return nullptr;

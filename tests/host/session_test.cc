@@ -76,14 +76,14 @@ const std::vector<SessionCase>& session_cases() {
 // interpreter finalised.
 [[maybe_unused]] const bool session_cases_registered = [] {
   for (const SessionCase& c : session_cases()) {
-    new ScenarioRegistration(c.name, [&c] {
+    scenarios()[c.name] = [&c] {
       int result = c.request().run_sync();
       SCENARIO_CHECK(norvale_is_python_initialized() == 0);
       if (std::string(c.name) == "env_empty_name") {
         SCENARIO_CHECK(getenv("NORVALE_FIRST") != nullptr);
       }
       return result;
-    });
+    };
   }
   return true;
 }();
