@@ -1,0 +1,3 @@
+#include "app_icon.h"
+
+void set_app_icon(const char*) {}
