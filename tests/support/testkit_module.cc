@@ -144,9 +144,37 @@ PyObject* testkit_signal_session(PyObject*, PyObject* args) {
 
 bool refuse_every_post(Dart_Port, Dart_CObject*) { return false; }
 
+// What the last post to a "recording" block carried, as the VM saw it.
+struct RecordedPost {
+  long long port = 0;
+  int type = -1;
+  int element_type = -1;
+  long long length = -1;
+  std::string bytes;
+};
+RecordedPost g_last_post;
+
+bool record_post(Dart_Port port, Dart_CObject* message) {
+  g_last_post.port = port;
+  g_last_post.type = message->type;
+  g_last_post.element_type = message->value.as_typed_data.type;
+  g_last_post.length = message->value.as_typed_data.length;
+  g_last_post.bytes.assign(reinterpret_cast<const char*>(message->value.as_typed_data.values),
+                           static_cast<size_t>(message->value.as_typed_data.length));
+  return true;
+}
+
+// (port, type, element_type, length, bytes) of the last recorded post.
+PyObject* testkit_last_post(PyObject*, PyObject*) {
+  return Py_BuildValue("(LiiLy#)", g_last_post.port, g_last_post.type, g_last_post.element_type,
+                       g_last_post.length, g_last_post.bytes.data(),
+                       static_cast<Py_ssize_t>(g_last_post.bytes.size()));
+}
+
 // bind(kind) binds the Dart API from a block: "vm" the stand-in VM's own,
 // "empty" a version-2 block without functions, "refusing" one whose
-// Dart_PostCObject refuses every message, "v3" a block of another version.
+// Dart_PostCObject refuses every message, "recording" one whose
+// Dart_PostCObject only records what it got, "v3" a block of another version.
 // Returns Norvale_InitDartApiDL's result.
 PyObject* testkit_bind(PyObject*, PyObject* args) {
   const char* kind = nullptr;
@@ -155,6 +183,9 @@ PyObject* testkit_bind(PyObject*, PyObject* args) {
   static const standin_dart_api_entry refusing_functions[] = {
       {"Dart_PostCObject", reinterpret_cast<void (*)(void)>(refuse_every_post)},
       {nullptr, nullptr}};
+  static const standin_dart_api_entry recording_functions[] = {
+      {"Dart_PostCObject", reinterpret_cast<void (*)(void)>(record_post)}, {nullptr, nullptr}};
+  static standin_dart_api_data recording = {2, 0, recording_functions};
   static standin_dart_api_data empty = {2, 0, no_functions};
   static standin_dart_api_data refusing = {2, 0, refusing_functions};
   static standin_dart_api_data v3 = {3, 0, no_functions};
@@ -162,6 +193,7 @@ PyObject* testkit_bind(PyObject*, PyObject* args) {
   void* block = k == "vm"         ? standin_dart_vm_api_dl_data()
                 : k == "empty"    ? static_cast<void*>(&empty)
                 : k == "refusing" ? static_cast<void*>(&refusing)
+                : k == "recording" ? static_cast<void*>(&recording)
                 : k == "v3"       ? static_cast<void*>(&v3)
                                   : nullptr;
   if (block == nullptr) {
@@ -236,6 +268,7 @@ PyObject* testkit_freed_during_call(PyObject*, PyObject*) {
 
 PyMethodDef testkit_methods[] = {
     {"bind", testkit_bind, METH_VARARGS, nullptr},
+    {"last_post", testkit_last_post, METH_NOARGS, nullptr},
     {"new_port", testkit_new_port, METH_NOARGS, nullptr},
     {"close_port", testkit_close_port, METH_VARARGS, nullptr},
     {"pending", testkit_pending, METH_VARARGS, nullptr},
