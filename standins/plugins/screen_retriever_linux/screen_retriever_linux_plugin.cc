@@ -1,0 +1,7 @@
+#include "screen_retriever_linux/screen_retriever_linux_plugin.h"
+
+#include "plugin_registration.h"
+
+void screen_retriever_linux_plugin_register_with_registrar(FlPluginRegistrar* registrar) {
+  record_plugin_registration(__func__, registrar);
+}
