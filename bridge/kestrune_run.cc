@@ -173,6 +173,8 @@ int32_t run_in_main(const char* text, const char* file_name) {
   PyObject* result = code != nullptr ? PyEval_EvalCode(code, globals, globals) : nullptr;
   Py_XDECREF(code);
   if (result == nullptr) {
+    // Printing a SystemExit finalises the interpreter and ends the process.
+    if (PyErr_ExceptionMatches(PyExc_SystemExit)) python_gate_close();
     PyErr_Print();
     return 1;
   }
@@ -217,6 +219,12 @@ int32_t run_file(const kestrune_state* state) {
   return result;
 }
 
+void finalize_session(bool clear_handlers) {
+  python_gate_close();
+  if (clear_handlers) norvale_clear_handlers();
+  Py_Finalize();
+}
+
 int32_t run_fresh_session(const kestrune_state* state) {
   if (!register_builtin_modules()) return 1;
   Py_Initialize();
@@ -227,16 +235,18 @@ int32_t run_fresh_session(const kestrune_state* state) {
   norvale_install_stdio_redirect();
   if (!set_argv(state)) {
     PyErr_Print();
-    Py_Finalize();
+    finalize_session(false);
     return 1;
   }
   if (state->module_path_count > 0 && !inject_module_paths(state)) {
-    Py_Finalize();
+    finalize_session(false);
     return 1;
   }
+  // Callers from outside come in only now: an interrupt or a delivery during
+  // the start-up would break it half way.
+  python_gate_open();
   int32_t result = state->mode == kModeSource ? run_source(state) : run_file(state);
-  norvale_clear_handlers();
-  Py_Finalize();
+  finalize_session(true);
   return result;
 }
 
@@ -373,16 +383,16 @@ int32_t kestrune_register_extension(const char* name, kestrune_module_init init)
 
 int32_t kestrune_request_stop(void) {
   if (!Py_IsInitialized()) return -1;
-  PyGILState_STATE gil = PyGILState_Ensure();
+  python_entry entry;
+  if (!python_enter(&entry)) return -2;  // the session is ending already
   PyErr_SetInterrupt();
-  PyGILState_Release(gil);
+  python_leave(&entry);
   return 0;
 }
 
 void kestrune_finalize(void) {
   if (!Py_IsInitialized()) return;
-  norvale_clear_handlers();
-  Py_Finalize();
+  finalize_session(true);
 }
 
 void kestrune_hard_exit(int32_t status) { _exit(status); }

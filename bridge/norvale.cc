@@ -200,6 +200,27 @@ void call_and_report(PyObject* callable, PyObject* argument) {
   Py_DECREF(callable);
 }
 
+// The notification dict, or NULL after printing why it could not be made.
+PyObject* new_ports_by_label(int32_t count, const char* const* labels, const int64_t* ports) {
+  PyObject* ports_by_label = PyDict_New();
+  if (ports_by_label == nullptr) {
+    PyErr_Print();
+    return nullptr;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    if (labels[i] == nullptr) continue;
+    PyObject* port = PyLong_FromLongLong(ports[i]);
+    int stored = port != nullptr ? PyDict_SetItemString(ports_by_label, labels[i], port) : -1;
+    Py_XDECREF(port);
+    if (stored != 0) {
+      Py_DECREF(ports_by_label);
+      PyErr_Print();
+      return nullptr;
+    }
+  }
+  return ports_by_label;
+}
+
 template <typename Node>
 void release_list(Node* node) {
   while (node != nullptr) {
@@ -218,23 +239,22 @@ PyObject* PyInit_norvale(void) { return PyModule_Create2(&norvale_module, 3); }
 int Norvale_EnqueueMessage(int64_t port, const uint8_t* data, int64_t length) {
   if (!Py_IsInitialized()) return -2;
   if (data == nullptr && length != 0) return -1;
-  PyGILState_STATE gil = PyGILState_Ensure();
-  port_handler_node* node = find_port_handler(port);
-  if (node == nullptr) {
-    PyGILState_Release(gil);
-    return -1;
+  python_entry entry;
+  if (!python_enter(&entry)) return -2;
+  int result = -1;
+  if (port_handler_node* node = find_port_handler(port)) {
+    PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                                static_cast<Py_ssize_t>(length));
+    if (bytes == nullptr) {
+      PyErr_Print();
+    } else {
+      call_and_report(node->callable, bytes);
+      Py_DECREF(bytes);
+      result = 0;
+    }
   }
-  PyObject* bytes = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                              static_cast<Py_ssize_t>(length));
-  if (bytes == nullptr) {
-    PyErr_Print();
-    PyGILState_Release(gil);
-    return -1;
-  }
-  call_and_report(node->callable, bytes);
-  Py_DECREF(bytes);
-  PyGILState_Release(gil);
-  return 0;
+  python_leave(&entry);
+  return result;
 }
 
 void norvale_clear_handlers(void) {
@@ -273,31 +293,16 @@ int norvale_install_stdio_redirect(void) {
 void norvale_signal_dart_session(int32_t count, const char* const* labels,
                                  const int64_t* ports) {
   if (!Py_IsInitialized()) return;
-  PyGILState_STATE gil = PyGILState_Ensure();
-  PyObject* ports_by_label = PyDict_New();
-  if (ports_by_label == nullptr) {
-    PyErr_Print();
-    PyGILState_Release(gil);
-    return;
-  }
-  for (int32_t i = 0; i < count; ++i) {
-    if (labels[i] == nullptr) continue;
-    PyObject* port = PyLong_FromLongLong(ports[i]);
-    int stored = port != nullptr ? PyDict_SetItemString(ports_by_label, labels[i], port) : -1;
-    Py_XDECREF(port);
-    if (stored != 0) {
-      Py_DECREF(ports_by_label);
-      PyErr_Print();
-      PyGILState_Release(gil);
-      return;
+  python_entry entry;
+  if (!python_enter(&entry)) return;
+  if (PyObject* ports_by_label = new_ports_by_label(count, labels, ports)) {
+    for (restart_handler_node* node = g_restart_handlers; node != nullptr;) {
+      call_and_report(node->callable, ports_by_label);
+      // Read after the call, so a subscriber added meanwhile waits for the
+      // next signal.
+      node = node->next;
     }
+    Py_DECREF(ports_by_label);
   }
-  for (restart_handler_node* node = g_restart_handlers; node != nullptr;) {
-    call_and_report(node->callable, ports_by_label);
-    // Read after the call, so a subscriber added meanwhile waits for the
-    // next signal.
-    node = node->next;
-  }
-  Py_DECREF(ports_by_label);
-  PyGILState_Release(gil);
+  python_leave(&entry);
 }

@@ -39,4 +39,27 @@ void kestrune_state_free(kestrune_state* state);
 // to its end (or was handed fresh ports), 1 on any failure.
 int32_t kestrune_run_python(const kestrune_state* state);
 
+// ---- Entering the interpreter from outside Python ----------------------------
+
+// A thread's stay inside the running interpreter, holding its lock.
+struct python_entry {
+  bool cached;    // entered with the thread's own kept thread state
+  int gil_state;  // otherwise the PyGILState_STATE to hand back
+};
+
+// Takes the interpreter lock for a thread that may have no Python thread
+// state. false, without touching Python, when there is no interpreter to
+// enter: none is initialised, or its session has started to end.
+bool python_enter(python_entry* entry);
+// Hands the lock back; every successful python_enter is paired with one.
+void python_leave(python_entry* entry);
+
+// After an interpreter start, on the starting thread, when the program is
+// about to run: lets callers in.
+void python_gate_open(void);
+// Where a session ends, before its handlers are cleared and the interpreter
+// is finalised, on a thread that holds the lock: turns later callers back
+// and waits, with the lock handed over, for the callers inside.
+void python_gate_close(void);
+
 #endif  // NORVALE_NORVALE_INTERNAL_H_

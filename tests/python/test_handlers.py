@@ -40,6 +40,27 @@ class EnqueueHandlerTest(unittest.TestCase):
         self.assertEqual(results, [0] * 2000)
         self.assertEqual(len(recorder.calls), 2000)
 
+    def test_a_delivering_thread_keeps_its_thread_state_until_it_ends(self):
+        local = threading.local()
+        tokens = []
+
+        class Token:
+            pass
+
+        def handler(payload):
+            if not hasattr(local, "token"):
+                local.token = Token()
+                tokens.append((threading.get_ident(), weakref.ref(local.token)))
+
+        with port_handler(self.PORT, handler):
+            self.assertEqual(testkit.deliver(self.PORT, b"x", -1, 4, 50), [0] * 200)
+        # One thread state per delivering thread, kept across its deliveries ...
+        self.assertEqual(len(tokens), 4)
+        self.assertEqual(len({ident for ident, _ in tokens}), 4)
+        # ... and released when that thread ended.
+        gc.collect()
+        self.assertEqual([ref() for _, ref in tokens], [None] * 4)
+
     def test_results_without_a_handler_or_buffer(self):
         recorder = Recorder()
         self.assertEqual(testkit.deliver(self.PORT + 1, b"x"), [-1])

@@ -1,0 +1,122 @@
+// How threads from outside Python enter the running interpreter.
+//
+// Two concerns meet here. A delivery must never meet a finalising
+// interpreter: once a session starts to end, the gate is closed, callers
+// that are inside are waited for, and later callers turn back without
+// touching Python. And a Dart thread that delivers often keeps one Python
+// thread state for as long as the interpreter lives, so that each delivery
+// only takes and hands back the interpreter lock instead of creating and
+// destroying a thread state.
+
+#include <Python.h>
+
+#include <atomic>
+#include <thread>
+
+#include "norvale_internal.h"
+
+namespace {
+
+// Callers between their check of the gate and their leaving.
+std::atomic<int> g_inside{0};
+// Closed from the moment a session starts to end until the next session's
+// program is about to run, and before the first.
+std::atomic<bool> g_closing{true};
+// Counts interpreter starts, so a thread state of an earlier one is never used.
+std::atomic<uint64_t> g_generation{0};
+std::atomic<PyInterpreterState*> g_interpreter{nullptr};
+
+void release_cached_thread_state(PyThreadState* state, uint64_t generation);
+
+// The thread state this thread keeps for deliveries.
+struct cached_thread_state {
+  PyThreadState* state = nullptr;
+  uint64_t generation = 0;
+
+  ~cached_thread_state() { release_cached_thread_state(state, generation); }
+};
+thread_local cached_thread_state t_cached;
+
+bool gate_enter() {
+  g_inside.fetch_add(1);
+  if (!g_closing.load() && Py_IsInitialized()) return true;
+  g_inside.fetch_sub(1);
+  return false;
+}
+
+void gate_leave() { g_inside.fetch_sub(1); }
+
+// This thread's own thread state of the running interpreter, made on first
+// use; NULL when the interpreter was not started here.
+PyThreadState* cached_state() {
+  uint64_t generation = g_generation.load();
+  if (t_cached.state != nullptr && t_cached.generation == generation) return t_cached.state;
+  // A state of an earlier interpreter went with its finalisation.
+  t_cached.state = nullptr;
+  PyInterpreterState* interpreter = g_interpreter.load();
+  if (interpreter == nullptr) return nullptr;
+  t_cached.state = PyThreadState_New(interpreter);
+  t_cached.generation = generation;
+  return t_cached.state;
+}
+
+// At thread exit: a state of the running interpreter is cleared and deleted;
+// one of an ended interpreter is already gone.
+void release_cached_thread_state(PyThreadState* state, uint64_t generation) {
+  if (state == nullptr || !gate_enter()) return;
+  if (generation == g_generation.load()) {
+    PyEval_RestoreThread(state);
+    PyThreadState_Clear(state);
+    PyEval_SaveThread();
+    PyThreadState_Delete(state);
+  }
+  gate_leave();
+}
+
+}  // namespace
+
+bool python_enter(python_entry* entry) {
+  if (!gate_enter()) return false;
+  PyThreadState* known = PyGILState_GetThisThreadState();
+  PyThreadState* state = nullptr;
+  if (known == nullptr) {
+    state = cached_state();
+  } else if (known == t_cached.state && t_cached.generation == g_generation.load()) {
+    state = known;
+  }
+  if (state != nullptr) {
+    PyEval_RestoreThread(state);
+    entry->cached = true;
+  } else {
+    // A thread Python knows already (one of its own, or the session's), or
+    // an interpreter that was started elsewhere.
+    entry->gil_state = static_cast<int>(PyGILState_Ensure());
+    entry->cached = false;
+  }
+  return true;
+}
+
+void python_leave(python_entry* entry) {
+  if (entry->cached) {
+    PyEval_SaveThread();
+  } else {
+    PyGILState_Release(static_cast<PyGILState_STATE>(entry->gil_state));
+  }
+  gate_leave();
+}
+
+void python_gate_open(void) {
+  g_interpreter.store(PyInterpreterState_Get());
+  g_generation.fetch_add(1);
+  g_closing.store(false);
+}
+
+void python_gate_close(void) {
+  g_closing.store(true);
+  g_interpreter.store(nullptr);
+  if (g_inside.load() == 0) return;
+  // Callers inside may be waiting for the lock that this thread holds.
+  PyThreadState* self = PyEval_SaveThread();
+  while (g_inside.load() != 0) std::this_thread::yield();
+  PyEval_RestoreThread(self);
+}
