@@ -32,8 +32,10 @@ const char* level_name(GLogLevelFlags level) {
   }
 }
 
-GLogWriterOutput print_log(GLogLevelFlags level, const GLogField* fields, gsize count,
-                           gpointer) {
+}  // namespace
+
+static GLogWriterOutput print_log(GLogLevelFlags level, const GLogField* fields, gsize count,
+                                  gpointer) {
   const char* domain = "-";
   const char* message = "";
   for (gsize i = 0; i < count; ++i) {
@@ -48,6 +50,10 @@ GLogWriterOutput print_log(GLogLevelFlags level, const GLogField* fields, gsize 
   return G_LOG_WRITER_HANDLED;
 }
 
+void print_logs_to_stdout() { g_log_set_writer_func(print_log, nullptr, nullptr); }
+
+namespace {
+
 const char* or_dash(const char* s) { return s != nullptr ? s : "-"; }
 
 void print_record() {
@@ -57,7 +63,7 @@ void print_record() {
 }
 
 void install_from_environment() {
-  g_log_set_writer_func(print_log, nullptr, nullptr);
+  print_logs_to_stdout();
   std::printf("pid %d\n", static_cast<int>(getpid()));
   std::fflush(stdout);
   const char* executable = g_getenv("DESKTOP_TEST_EXE");
@@ -137,7 +143,7 @@ NORVALE_SCENARIO(install_and_clean_up) {
 
 // A cleanup without an installation: nothing may be touched.
 NORVALE_SCENARIO(clean_up_only) {
-  g_log_set_writer_func(print_log, nullptr, nullptr);
+  print_logs_to_stdout();
   remove_desktop_entry();
   remove_desktop_entry();
   print_record();

@@ -31,6 +31,10 @@ struct Outcome {
 Outcome run_desktop_scenario(const std::string& scenario, const std::string& executable,
                              norvale_test::ChildOptions options);
 
+// In a scenario: every message logged goes to standard output as a "log"
+// line, with its level and domain.
+void print_logs_to_stdout();
+
 // The record line of a process that holds nothing.
 inline constexpr char kEmptyRecord[] = "- - -";
 
