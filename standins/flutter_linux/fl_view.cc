@@ -68,15 +68,21 @@ gboolean has_rgba_visual(GtkWidget* window) {
   return rgba != nullptr && visual == rgba;
 }
 
+// The window's children apart from its title bar, which has a line of its
+// own.
 void trace_children(GtkWindow* window, GtkWidget* view) {
   g_autoptr(GList) children = gtk_container_get_children(GTK_CONTAINER(window));
+  GtkWidget* titlebar = gtk_window_get_titlebar(window);
   g_autoptr(GPtrArray) names = g_ptr_array_new_with_free_func(g_free);
   for (GList* child = children; child != nullptr; child = child->next) {
-    g_ptr_array_add(names, describe_widget(GTK_WIDGET(child->data), view));
+    if (child->data != titlebar) {
+      g_ptr_array_add(names, describe_widget(GTK_WIDGET(child->data), view));
+    }
   }
+  guint count = names->len;
   g_ptr_array_add(names, nullptr);
   g_autofree gchar* list = g_strjoinv(" ", reinterpret_cast<gchar**>(names->pdata));
-  standin_trace("window-children", "%u %s", g_list_length(children), list);
+  standin_trace("window-children", "%u %s", count, list);
 }
 
 void trace_window(GtkWindow* window, GtkWidget* view) {

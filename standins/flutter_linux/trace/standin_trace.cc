@@ -35,6 +35,10 @@ void standin_trace(const char* key, const char* format, ...) {
   va_start(arguments, format);
   g_autofree gchar* values = g_strdup_vprintf(format, arguments);
   va_end(arguments);
+  if (*values == '\0') {
+    append_line(key);
+    return;
+  }
   g_autofree gchar* line = g_strconcat(key, " ", values, nullptr);
   append_line(line);
 }

@@ -17,7 +17,8 @@
 // Appends "KEY" as one line.
 void standin_trace_event(const char* key);
 
-// Appends "KEY " followed by the formatted values as one line.
+// Appends "KEY " followed by the formatted values as one line ("KEY" alone
+// when they format to nothing).
 void standin_trace(const char* key, const char* format, ...) G_GNUC_PRINTF(2, 3);
 
 // Returns `text` quoted and escaped as described above, or "NULL".

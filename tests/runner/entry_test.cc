@@ -1,0 +1,119 @@
+// The two paths through runner's entry: a multiprocessing child's command
+// line makes it a Python interpreter, anything else the application; and
+// how each path ends the process.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runner_fixture.h"
+
+namespace {
+
+using namespace norvale_test;
+
+// A child's environment: no display at all, and the tree.
+ChildOptions child_options(const XdgTree& tree) {
+  ChildOptions options;
+  options.env = runner_env(tree);
+  return options;
+}
+
+constexpr char kChildPrefix[] = "from multiprocessing.util import debug\n";
+
+TEST(InterpreterChild, RunsTheCodeWithNorvaleAndWithoutADisplayAndEndsWithItsStatus) {
+  XdgTree tree;
+  ChildOptions options = child_options(tree);
+  options.env["PYTHONINSPECT"] = "1";
+  std::string code = std::string(kChildPrefix) +
+                     "import os, sys, ctypes, norvale\n"
+                     "assert 'PYTHONINSPECT' not in os.environ\n"
+                     "try:\n"
+                     "    norvale.send_bytes(1, b'x')\n"
+                     "except RuntimeError as e:\n"
+                     "    print('RuntimeError:', e, flush=True)\n"
+                     "print(os.readlink('/proc/self/exe') == os.path.realpath('" NORVALE_RUNNER
+                     "'), flush=True)\n"
+                     // Left in the buffers: the ordinary exit flushes both.
+                     "sys.stdout.write('python tail|')\n"
+                     "ctypes.CDLL(None).printf(b'stdio tail')\n"
+                     "sys.exit(7)\n";
+  auto result = run_child({NORVALE_RUNNER, "-c", code}, options);
+  EXPECT_EQ(result.exit_code(), 7) << result.err;
+  EXPECT_EQ(result.out,
+            "RuntimeError: Dart API DL not initialized (call Norvale_InitDartApiDL from Dart "
+            "first)\nTrue\npython tail|stdio tail");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(Trace::read(tree.path("trace")).lines().size(), 0u) << "the embedding was used";
+}
+
+TEST(InterpreterChild, WithoutPythonHomeOrPathRefusesWith64) {
+  XdgTree tree;
+  ChildOptions options = child_options(tree);
+  options.env["PYTHONHOME"] = std::nullopt;
+  options.env["PYTHONPATH"] = std::nullopt;
+  auto result = run_child(
+      {NORVALE_RUNNER, "-c", std::string(kChildPrefix) + "print('must not run')"}, options);
+  EXPECT_EQ(result.exit_code(), 64);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err,
+            "[kestrune_main] neither PYTHONHOME nor PYTHONPATH is set; the embedded stdlib "
+            "cannot be located. multiprocessing children must inherit the host app's "
+            "environment.\n");
+}
+
+// runner started with a libnorvale that lacks entries, or whose check
+// answers no: which path it takes, and which fake entries were called.
+struct BridgeCase {
+  const char* name;
+  const char* variant;  // directory of the fake libnorvale
+  bool application;
+  std::string calls;    // what the fake entries said on standard error
+};
+
+void PrintTo(const BridgeCase& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<BridgeCase> kBridges = {
+    {"check_without_main", "check_only", true, ""},
+    {"main_without_check", "main_only", true, ""},
+    {"check_says_no", "says_no", true, "fake kestrune_is_mp_invocation called\n"},
+    {"check_says_yes", "says_yes", false,
+     "fake kestrune_is_mp_invocation called\nfake kestrune_main called\n"},
+};
+
+class BridgeLookup : public testing::TestWithParam<BridgeCase> {};
+
+TEST_P(BridgeLookup, UsesTheChildEntryOnlyWhenBothExistAndTheCheckSaysYes) {
+  const BridgeCase& c = GetParam();
+  std::vector<std::string> args = {"--multiprocessing-fork", "with blank", ""};
+  RunnerRun run = run_runner(RunnerOptions().args(args).env(
+      "LD_LIBRARY_PATH", std::string(NORVALE_FAKE_BRIDGES) + "/" + c.variant));
+  EXPECT_EQ(unexpected_stderr(run.result.err), c.calls);
+  if (c.application) {
+    EXPECT_EQ(run.result.exit_code(), 0);
+    EXPECT_EQ(run.result.out, "");
+    EXPECT_EQ(run.trace.all("dart-entrypoint-arguments"),
+              std::vector<std::vector<std::string>>{args});
+    EXPECT_EQ(run.trace.all("window-report-end").size(), 1u);
+  } else {
+    // The child entry gets the command line unchanged, and its status
+    // ends the process.
+    EXPECT_EQ(run.result.exit_code(), 42);
+    EXPECT_EQ(run.result.out, "4 [--multiprocessing-fork] [with blank] []\n");
+    EXPECT_TRUE(run.trace.lines().empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Entry, BridgeLookup, testing::ValuesIn(kBridges),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+TEST(ApplicationExit, FlushesWhatWasPrintedButRunsNoExitHandlersOrStaticDestructors) {
+  RunnerRun run = run_runner(RunnerOptions().env("GTK_MODULES", NORVALE_EXIT_PROBE));
+  EXPECT_EQ(run.result.exit_code(), 0);
+  EXPECT_EQ(run.result.out, "exit probe: printed during the run, never flushed\n");
+  EXPECT_EQ(unexpected_stderr(run.result.err), "");
+  EXPECT_EQ(run.trace.all("window-close").size(), 1u);
+}
+
+}  // namespace
