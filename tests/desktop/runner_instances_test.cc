@@ -1,0 +1,218 @@
+// The real runner binary under Xvfb: installation by the first instance,
+// confirmation by the next, removal by the last; many instances at once;
+// instances killed or ended by termination signals, also while a Python
+// program runs inside.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+#include "desktop_fixture.h"
+#include "runner_instance.h"
+
+namespace {
+
+using namespace desktop_test;
+
+std::string real_runner() {
+  char resolved[PATH_MAX];
+  return realpath(DESKTOP_TEST_RUNNER, resolved) != nullptr ? resolved : "";
+}
+
+// What the bundle's runner installs for itself.
+void expect_entry_for_runner(const XdgTree& tree) {
+  const std::string text = read_file(tree.user_entry()).value_or("");
+  EXPECT_EQ(entry_string(text, "Exec"), "\"" + real_runner() + "\" %U") << text;
+  EXPECT_EQ(entry_string(text, "Icon"), tree.icon_copy()) << text;
+  EXPECT_EQ(entry_string(text, "Name"), APPLICATION_TITLE) << text;
+  EXPECT_EQ(entry_string(text, "NoDisplay"), "true") << text;
+  EXPECT_EQ(entry_string(text, "X-Zemtra-Generated"), "true") << text;
+  EXPECT_EQ(read_file(tree.icon_copy()), read_file(DESKTOP_TEST_BUNDLE_ICON));
+}
+
+// Nothing of the instances is left but the base directory and its lock.
+void expect_nothing_left(const XdgTree& tree) {
+  EXPECT_FALSE(exists(tree.user_entry()));
+  EXPECT_FALSE(exists(tree.runtime_area())) << testing::PrintToString(list_dir(tree.runtime_area()));
+  EXPECT_EQ(list_dir(tree.base_dir()), std::vector<std::string>{APPLICATION_ID ".lock"});
+}
+
+std::vector<std::string> markers_and_icon(std::vector<pid_t> pids) {
+  std::vector<std::string> names;
+  for (pid_t pid : pids) names.push_back(std::to_string(pid));
+  names.push_back("icon.png");
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool ended_normally(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+struct Instances {
+  XdgTree tree;
+  norvale_test::ChildOptions options = instance_options(tree.options());
+  int started = 0;
+
+  std::unique_ptr<RunnerInstance> start(const std::string& executable = DESKTOP_TEST_RUNNER) {
+    return std::make_unique<RunnerInstance>(executable, options,
+                                            tree.root + "/instance-" + std::to_string(started++));
+  }
+};
+
+TEST(RunnerInstances, FirstInstallsTheNextConfirmsTheLastRemoves) {
+  Instances s;
+  auto first = s.start();
+  ASSERT_TRUE(first->wait_for("window-report-end")) << first->err();
+  expect_entry_for_runner(s.tree);
+  auto validate = norvale_test::run_child({"/usr/bin/desktop-file-validate", s.tree.user_entry()});
+  EXPECT_EQ(validate.exit_code(), 0) << validate.out << validate.err;
+  struct stat before, after;
+  ASSERT_EQ(stat(s.tree.user_entry().c_str(), &before), 0);
+
+  auto second = s.start();
+  ASSERT_TRUE(second->wait_for("window-report-end")) << second->err();
+  ASSERT_EQ(stat(s.tree.user_entry().c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino) << "the second instance wrote the entry again";
+  EXPECT_EQ(list_dir(s.tree.runtime_area()), markers_and_icon({first->pid(), second->pid()}));
+
+  first->close_window();
+  EXPECT_TRUE(ended_normally(first->wait())) << first->err();
+  EXPECT_EQ(list_dir(s.tree.runtime_area()), markers_and_icon({second->pid()}));
+  expect_entry_for_runner(s.tree);
+
+  second->close_window();
+  EXPECT_TRUE(ended_normally(second->wait())) << second->err();
+  expect_nothing_left(s.tree);
+}
+
+TEST(RunnerInstances, StartedThroughASymbolicLinkLookBesideTheRealExecutable) {
+  Instances s;
+  const std::string link = s.tree.root + "/runner link";
+  ASSERT_EQ(symlink(DESKTOP_TEST_RUNNER, link.c_str()), 0);
+  auto instance = s.start(link);
+  ASSERT_TRUE(instance->wait_for("window-report-end")) << instance->err();
+  // Template and icon were found beside the resolved file, not the link.
+  expect_entry_for_runner(s.tree);
+  instance->close_window();
+  EXPECT_TRUE(ended_normally(instance->wait())) << instance->err();
+  expect_nothing_left(s.tree);
+}
+
+// Every running instance has reported, so each has installed: it holds a
+// marker, and the entry is whole and names the runner.
+void expect_all_installed(const XdgTree& tree,
+                          const std::vector<std::unique_ptr<RunnerInstance>>& running) {
+  for (const auto& instance : running) EXPECT_TRUE(exists(tree.marker(instance->pid())));
+  expect_entry_for_runner(tree);
+}
+
+TEST(RunnerInstances, ManyStartedAndEndedConcurrentlyLeaveNothingBehind) {
+  Instances s;
+  std::mt19937 random(20261210);
+  std::vector<std::unique_ptr<RunnerInstance>> running;
+  constexpr int kRounds = 3, kPerRound = 8;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    // Half of those still running end while the new ones start.
+    std::shuffle(running.begin(), running.end(), random);
+    std::vector<std::unique_ptr<RunnerInstance>> ending;
+    while (ending.size() < running.size() / 2 + running.size() % 2) {
+      ending.push_back(std::move(running.back()));
+      running.pop_back();
+    }
+    std::vector<std::unique_ptr<RunnerInstance>> fresh;
+    for (int i = 0; i < kPerRound; ++i) {
+      fresh.push_back(s.start());
+      if (i < static_cast<int>(ending.size())) ending[i]->close_window();
+    }
+    for (auto& instance : ending) EXPECT_TRUE(ended_normally(instance->wait())) << instance->err();
+    for (auto& instance : fresh) {
+      ASSERT_TRUE(instance->wait_for("window-report-end")) << instance->err();
+      running.push_back(std::move(instance));
+    }
+    expect_all_installed(s.tree, running);
+  }
+  std::shuffle(running.begin(), running.end(), random);
+  for (auto& instance : running) instance->close_window();
+  for (auto& instance : running) EXPECT_TRUE(ended_normally(instance->wait())) << instance->err();
+  expect_nothing_left(s.tree);
+}
+
+TEST(RunnerInstances, MarkerOfAKilledInstanceIsPrunedByTheNextCleanup) {
+  Instances s;
+  auto killed = s.start();
+  auto survivor = s.start();
+  ASSERT_TRUE(killed->wait_for("window-report-end")) << killed->err();
+  ASSERT_TRUE(survivor->wait_for("window-report-end")) << survivor->err();
+  ASSERT_EQ(kill(killed->pid(), SIGKILL), 0);
+  const int status = killed->wait();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_EQ(list_dir(s.tree.runtime_area()), markers_and_icon({killed->pid(), survivor->pid()}));
+
+  survivor->close_window();
+  EXPECT_TRUE(ended_normally(survivor->wait())) << survivor->err();
+  expect_nothing_left(s.tree);
+}
+
+// A program that tells the test it runs, then waits for ever.
+constexpr char kWaitingProgram[] =
+    "import os, time\n"
+    "os.write(3, b'python-running\\n')\n"
+    "while True:\n"
+    "    time.sleep(0.05)\n";
+
+struct SignalCase {
+  const char* name;
+  int signum;
+  bool python;  // whether a Python program runs in the instance
+};
+
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+class TerminationSignals : public testing::TestWithParam<SignalCase> {};
+
+TEST_P(TerminationSignals, CleanUpAndEndTheInstanceByTheSignal) {
+  Instances s;
+  if (GetParam().python) {
+    s.options.env["LD_PRELOAD"] = DESKTOP_TEST_PYTHON_PRELOAD;
+    s.options.env["DESKTOP_TEST_PYTHON"] = kWaitingProgram;
+    // The preloaded library comes before the sanitizer runtime, which is
+    // fine for a library that only calls into the bridge.
+    const char* asan = getenv("ASAN_OPTIONS");
+    if (asan != nullptr) s.options.env["ASAN_OPTIONS"] = std::string(asan) + ":verify_asan_link_order=0";
+  }
+  auto instance = s.start();
+  ASSERT_TRUE(instance->wait_for("window-report-end")) << instance->err();
+  if (GetParam().python) {
+    ASSERT_TRUE(instance->wait_for("python-running")) << instance->err();
+  }
+  EXPECT_TRUE(exists(s.tree.marker(instance->pid())));
+
+  ASSERT_EQ(kill(instance->pid(), GetParam().signum), 0);
+  const int status = instance->wait();
+  EXPECT_TRUE(WIFSIGNALED(status)) << "wait status " << status << "\n" << instance->err();
+  EXPECT_EQ(WIFSIGNALED(status) ? WTERMSIG(status) : 0, GetParam().signum);
+  expect_nothing_left(s.tree);
+}
+
+const SignalCase kSignalCases[] = {
+    {"Terminate", SIGTERM, false},       {"Interrupt", SIGINT, false},
+    {"HangUp", SIGHUP, false},           {"TerminateWithPython", SIGTERM, true},
+    {"InterruptWithPython", SIGINT, true}, {"HangUpWithPython", SIGHUP, true},
+};
+
+std::string signal_case_name(const testing::TestParamInfo<SignalCase>& param) {
+  return param.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(RunnerInstances, TerminationSignals, testing::ValuesIn(kSignalCases),
+                         signal_case_name);
+
+}  // namespace
