@@ -1,7 +1,8 @@
 # One command each, on a fresh Debian machine: what is missing is installed.
 #   make test   build everything, run the test suite, then run it again with
 #               AddressSanitizer and UndefinedBehaviorSanitizer
-.PHONY: deps test test-default test-asan clean
+#   make bench  build and run the benchmarks, then print the comparison table
+.PHONY: deps test test-default test-asan bench clean
 
 deps:
 	./scripts/install-deps.sh
@@ -12,6 +13,10 @@ test-default test-asan: test-%: deps
 	cmake --preset $*
 	cmake --build --preset $*
 	ctest --preset $*
+
+bench: deps
+	cmake --preset default
+	cmake --build --preset default --target bench
 
 clean:
 	rm -rf build
