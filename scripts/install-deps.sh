@@ -9,6 +9,7 @@ packages="
   googletest libgtest-dev libbenchmark-dev
   xvfb x11-utils xdotool imagemagick openbox xcompmgr weston
   desktop-file-utils
+  dbus-daemon libx11-dev libxfixes-dev
   clang libclang-rt-14-dev valgrind
 "
 
