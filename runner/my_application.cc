@@ -119,8 +119,8 @@ static void my_application_activate(GApplication* application) {
 
 // Implements GApplication::local_command_line. Every argument goes to the
 // Dart entry point, so GLib and GTK parse none of them.
-static gboolean my_application_local_command_line(GApplication* application,
-                                                  gchar*** arguments, int* exit_status) {
+static gboolean my_application_local_command_line(GApplication* application, gchar*** arguments,
+                                                  int* exit_status) {
   MyApplication* self = MY_APPLICATION(application);
   gchar** argv = *arguments;
   if (argv != nullptr && argv[0] != nullptr) {

@@ -3,8 +3,8 @@
 #include <glib-unix.h>
 #include <unistd.h>
 
-#include "flutter_linux/fl_plugin_registry.h"
 #include "fl_plugin_registrar_private.h"
+#include "flutter_linux/fl_plugin_registry.h"
 #include "standin_trace.h"
 
 struct _FlView {
@@ -134,8 +134,9 @@ gboolean report_window(gpointer user_data) {
   if (g_strcmp0(close_when, kCloseAfterReport) == 0) {
     close_window(self);
   } else if (g_strcmp0(close_when, kCloseAtStdinEnd) == 0) {
-    self->stdin_watch = g_unix_fd_add(STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
-                                      stdin_readable, self);
+    self->stdin_watch =
+        g_unix_fd_add(STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+                      stdin_readable, self);
   }
   return G_SOURCE_REMOVE;
 }

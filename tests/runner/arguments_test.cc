@@ -47,7 +47,8 @@ TEST_P(EntryPointArguments, ArriveUnchangedAndInOrder) {
   ASSERT_EQ(run.result.exit_code(), 0) << run.result.err;
   EXPECT_EQ(run.result.out, "");
   EXPECT_EQ(unexpected_stderr(run.result.err), "");
-  EXPECT_EQ(run.trace.all("dart-entrypoint-arguments"), std::vector<std::vector<std::string>>{c.args});
+  EXPECT_EQ(run.trace.all("dart-entrypoint-arguments"),
+            std::vector<std::vector<std::string>>{c.args});
   EXPECT_EQ(run.trace.all("window-report-end").size(), 1u);
 }
 
@@ -56,8 +57,8 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, EntryPointArguments, testing::ValuesIn(kA
 
 struct RendererCase {
   const char* name;
-  std::optional<std::string> no_impeller;      // ZEMTRA_NO_IMPELLER
-  std::optional<std::string> linux_renderer;   // FLUTTER_LINUX_RENDERER
+  std::optional<std::string> no_impeller;     // ZEMTRA_NO_IMPELLER
+  std::optional<std::string> linux_renderer;  // FLUTTER_LINUX_RENDERER
   bool impeller_off;
 };
 

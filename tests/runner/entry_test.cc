@@ -69,7 +69,7 @@ struct BridgeCase {
   const char* name;
   const char* variant;  // directory of the fake libnorvale
   bool application;
-  std::string calls;    // what the fake entries said on standard error
+  std::string calls;  // what the fake entries said on standard error
 };
 
 void PrintTo(const BridgeCase& c, std::ostream* os) { *os << c.name; }

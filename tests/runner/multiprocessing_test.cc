@@ -104,7 +104,8 @@ TEST(Multiprocessing, SpawnAndForkserverChildrenRunThroughRunnerAsInterpreters) 
   EXPECT_EQ(result.out, "spawn" + squares + child + child +
                             "  process exit code 3\n"
                             "  resource tracker runs runner: True\n"
-                            "forkserver" + squares + child + child +
+                            "forkserver" +
+                            squares + child + child +
                             "  process exit code 3\n"
                             "  resource tracker runs runner: True\n"
                             "  fork server runs runner: True\n");

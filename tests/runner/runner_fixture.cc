@@ -79,7 +79,8 @@ std::vector<std::string> environment_with(const EnvChanges& changes) {
 }  // namespace
 
 XdgTree::XdgTree() : root_(temp_root()) {
-  for (const char* dir : {"runtime", "data-home", "data-dirs", "config", "cache", "state", "home"}) {
+  for (const char* dir :
+       {"runtime", "data-home", "data-dirs", "config", "cache", "state", "home"}) {
     mkdir(path(dir).c_str(), 0700);
   }
 }

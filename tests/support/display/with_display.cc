@@ -84,7 +84,9 @@ std::vector<Server> g_servers;
 std::string g_workdir;
 volatile sig_atomic_t g_command_pid = 0;
 
-void fail(const std::string& message) { std::fprintf(stderr, "with_display: %s\n", message.c_str()); }
+void fail(const std::string& message) {
+  std::fprintf(stderr, "with_display: %s\n", message.c_str());
+}
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path);
@@ -95,7 +97,8 @@ std::string read_file(const std::string& path) {
 
 void show_log(const Server& server) {
   std::string text = read_file(server.log);
-  if (!text.empty()) std::fprintf(stderr, "---- %s log ----\n%s\n----\n", server.name.c_str(), text.c_str());
+  if (!text.empty())
+    std::fprintf(stderr, "---- %s log ----\n%s\n----\n", server.name.c_str(), text.c_str());
 }
 
 bool exited(const Server& server) {
@@ -252,8 +255,9 @@ bool compositor_present(Display* display) {
 std::optional<std::string> start_xvfb() {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
-  auto server = spawn_server("Xvfb", {"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten",
-                                      "tcp", "-noreset", "-screen", "0", "1280x1024x24"},
+  auto server = spawn_server("Xvfb",
+                             {"Xvfb", "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
+                              "-noreset", "-screen", "0", "1280x1024x24"},
                              fds[1]);
   close(fds[1]);
   std::optional<std::string> number;
@@ -315,7 +319,8 @@ bool accepts_connections(const std::string& path) {
 
 bool start_wayland() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string runtime_dir = runtime != nullptr && *runtime != '\0' ? runtime : g_workdir + "/runtime";
+  std::string runtime_dir =
+      runtime != nullptr && *runtime != '\0' ? runtime : g_workdir + "/runtime";
   if (runtime == nullptr || *runtime == '\0') {
     mkdir(runtime_dir.c_str(), 0700);
     setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
@@ -336,8 +341,9 @@ bool start_wayland() {
 bool start_session_bus() {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
-  auto server = spawn_server("dbus-daemon", {"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                             "--print-address=" + std::to_string(fds[1])},
+  auto server = spawn_server("dbus-daemon",
+                             {"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                              "--print-address=" + std::to_string(fds[1])},
                              fds[1]);
   close(fds[1]);
   std::optional<std::string> address;
@@ -440,8 +446,8 @@ int main(int argc, char** argv) {
   auto options = parse_options(argc, argv);
   if (!options) return kSetupFailed;
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/with_display.XXXXXX";
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/with_display.XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     fail("cannot make a working directory");
     return kSetupFailed;

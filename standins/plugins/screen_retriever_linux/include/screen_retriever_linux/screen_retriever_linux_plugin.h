@@ -14,7 +14,8 @@ G_BEGIN_DECLS
 #endif
 
 // Sets the plugin up with the engine through `registrar` (borrowed).
-FLUTTER_PLUGIN_EXPORT void screen_retriever_linux_plugin_register_with_registrar(FlPluginRegistrar* registrar);
+FLUTTER_PLUGIN_EXPORT void screen_retriever_linux_plugin_register_with_registrar(
+    FlPluginRegistrar* registrar);
 
 G_END_DECLS
 

@@ -1,7 +1,8 @@
 #ifndef FLUTTER_PLUGIN_WINDOW_MANAGER_WINDOW_MANAGER_PLUGIN_H_
 #define FLUTTER_PLUGIN_WINDOW_MANAGER_WINDOW_MANAGER_PLUGIN_H_
 
-// Shows, sizes and closes the application's window: the stand-in, which only records its registration.
+// Shows, sizes and closes the application's window: the stand-in, which only records its
+// registration.
 
 #include <flutter_linux/flutter_linux.h>
 
@@ -14,7 +15,8 @@ G_BEGIN_DECLS
 #endif
 
 // Sets the plugin up with the engine through `registrar` (borrowed).
-FLUTTER_PLUGIN_EXPORT void window_manager_plugin_register_with_registrar(FlPluginRegistrar* registrar);
+FLUTTER_PLUGIN_EXPORT void window_manager_plugin_register_with_registrar(
+    FlPluginRegistrar* registrar);
 
 G_END_DECLS
 
