@@ -11,6 +11,29 @@
 // blanks outside quotes and g_strcompress gives the original bytes back.
 // Booleans are TRUE or FALSE, a missing string or object is NULL, objects
 // are named by their address.
+//
+// The events, in the order an application start produces them:
+//   project-new
+//   dart-entrypoint-arguments ARG...    as received (NULL: no vector)
+//   enable-impeller TRUE|FALSE          one line per call
+//   view-new
+//   background-color R G B A
+//   view-realize
+//   registrar-requested NAME ADDRESS    the registry handed one out
+//   plugin-registered FUNCTION ADDRESS  a plugin's register function ran
+//   registrar-released NAME ADDRESS     its last reference went
+//   view-grab-focus
+// and once the main loop runs, the window's state:
+//   window-realized, window-visible, window-mapped TRUE|FALSE
+//   window-default-size WIDTH HEIGHT
+//   window-title TITLE|NULL
+//   window-titlebar NULL | header-bar TITLE close-button TRUE|FALSE | TYPE
+//   window-rgba-visual TRUE|FALSE       the realized window got the RGBA visual
+//   window-children COUNT view|TYPE...  apart from the title bar
+//   window-focus view|NULL|TYPE
+//   window-report-end
+//   window-close                        the stand-in application closes it
+//                                       (see NORVALE_FLUTTER_CLOSE_WINDOW in fl_view.cc)
 
 #include <glib.h>
 
