@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,6 +189,98 @@ threading.Event().wait(0.5)
 
 TEST(Delivery, ANewSessionStartsWithoutTheOldHandlers) {
   auto result = run_scenario("handlers_cleared_between_sessions");
+  EXPECT_EQ(result.exit_code(), 0) << result.err;
+}
+
+// Eight Dart threads deliver while four Python threads send, for a bounded
+// time; the program reports how often its handler ran when told to stop.
+constexpr const char kTwoWayLoad[] = R"(
+import os, threading, norvale
+out = int(os.environ["OUT_PORT"])
+report = int(os.environ["REPORT_PORT"])
+calls = 0
+stop = threading.Event()
+def on_message(payload):
+    global calls
+    if payload == b"stop":
+        stop.set()
+    else:
+        assert payload == bytes(range(payload[0], payload[0] + 16)), payload
+        calls += 1
+norvale.set_enqueue_handler_func(9, on_message)
+sent = [0] * 4
+def sender(k):
+    while not stop.is_set():
+        n = sent[k]
+        body = n.to_bytes(8, "little") * 8
+        norvale.send_bytes(out, bytes([k]) + body)
+        sent[k] = n + 1
+senders = [threading.Thread(target=sender, args=(k,)) for k in range(4)]
+for t in senders:
+    t.start()
+norvale.send_bytes(report, b"ready")
+stop.wait()
+for t in senders:
+    t.join()
+norvale.send_bytes(report, f"{calls} {' '.join(map(str, sent))}".encode())
+)";
+
+NORVALE_SCENARIO(two_way_load) {
+  bind_vm();
+  int64_t out = new_port(), report = new_port(), exit = new_port();
+  SCENARIO_CHECK(RunRequest().source(kTwoWayLoad).env("OUT_PORT", std::to_string(out))
+                     .env("REPORT_PORT", std::to_string(report)).exit_port(exit)
+                     .run_async() == 0);
+  SCENARIO_CHECK(wait_bytes(report) == "ready");
+  std::atomic<bool> stop{false};
+  std::atomic<long> delivered{0}, failed{0};
+  std::vector<std::thread> dart_threads;
+  for (int t = 0; t < 8; ++t) {
+    dart_threads.emplace_back([&, t] {
+      uint8_t payload[16];
+      for (uint8_t i = 0; !stop.load(); ++i) {
+        uint8_t first = static_cast<uint8_t>(i % 200 + t);
+        for (uint8_t k = 0; k < 16; ++k) payload[k] = static_cast<uint8_t>(first + k);
+        (Norvale_EnqueueMessage(9, payload, 16) == 0 ? delivered : failed).fetch_add(1);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop.store(true);
+  for (auto& thread : dart_threads) thread.join();
+  SCENARIO_CHECK(deliver(9, "stop") == 0);
+  auto counts = wait_bytes(report);
+  SCENARIO_CHECK(counts.has_value());
+  long calls = 0, sent[4] = {};
+  SCENARIO_CHECK(std::sscanf(counts->c_str(), "%ld %ld %ld %ld %ld", &calls, &sent[0], &sent[1],
+                             &sent[2], &sent[3]) == 5);
+  SCENARIO_CHECK(failed.load() == 0);
+  SCENARIO_CHECK(calls == delivered.load() && calls > 0);
+  // Every posted message arrived once, in each sender's order, intact.
+  long next[4] = {};
+  for (;;) {
+    auto message = wait_bytes(out, 0.0);
+    if (!message) break;
+    SCENARIO_CHECK(message->size() == 65);
+    int k = static_cast<uint8_t>((*message)[0]);
+    SCENARIO_CHECK(k < 4);
+    uint64_t n = 0;
+    std::memcpy(&n, message->data() + 1, 8);
+    SCENARIO_CHECK(static_cast<long>(n) == next[k]);
+    for (int copy = 1; copy < 8; ++copy) {
+      SCENARIO_CHECK(std::memcmp(message->data() + 1, message->data() + 1 + 8 * copy, 8) == 0);
+    }
+    ++next[k];
+  }
+  for (int k = 0; k < 4; ++k) SCENARIO_CHECK(next[k] == sent[k] && sent[k] > 0);
+  SCENARIO_CHECK(wait_int(exit) == 0);
+  std::fprintf(stderr, "delivered %ld, sent %ld %ld %ld %ld\n", delivered.load(), sent[0],
+               sent[1], sent[2], sent[3]);
+  return 0;
+}
+
+TEST(Load, EightDartThreadsAndFourPythonSendersLoseAndCorruptNothing) {
+  auto result = run_scenario("two_way_load");
   EXPECT_EQ(result.exit_code(), 0) << result.err;
 }
 

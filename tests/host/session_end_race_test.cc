@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "child_process.h"
+#include "dart_vm_standin.h"
 #include "norvale_internal.h"
 #include "scenario.h"
 
@@ -34,10 +36,15 @@ PyObject* make_counter_module() {
   return PyModule_Create2(&def, 3);
 }
 
+// Messages in flight at both ends: sends right after the start and as the
+// program's last act, deliveries throughout.
 constexpr const char kHandlerProgram[] =
-    "import norvale, race_counter, time\n"
+    "import norvale, race_counter, time, os\n"
+    "out = int(os.environ['OUT_PORT'])\n"
+    "for i in range(5): norvale.send_bytes(out, b'start %d' % i)\n"
     "norvale.set_enqueue_handler_func(31, race_counter.hit)\n"
-    "time.sleep(0.002)\n";
+    "time.sleep(0.002)\n"
+    "for i in range(5): norvale.send_bytes(out, b'end %d' % i)\n";
 
 // Dart threads that deliver until told to stop, tallying the results.
 class Deliverers {
@@ -77,19 +84,33 @@ ChildOptions long_run() {
   return options;
 }
 
-kestrune_run_config handler_run() {
+NORVALE_SCENARIO(deliveries_across_program_ends) {
+  SCENARIO_CHECK(kestrune_register_extension("race_counter", make_counter_module) == 0);
+  SCENARIO_CHECK(Norvale_InitDartApiDL(standin_dart_vm_api_dl_data()) == 0);
+  int64_t out = Dart_NewNativePort("out", nullptr, false);
+  std::string out_text = std::to_string(out);
+  const char* names[] = {"OUT_PORT", nullptr};
+  const char* values[] = {out_text.c_str(), nullptr};
   kestrune_run_config config{};
   config.mode = 1;
   config.script_source = kHandlerProgram;
+  config.env_names = names;
+  config.env_values = values;
   config.synchronous = 1;
-  return config;
-}
-
-NORVALE_SCENARIO(deliveries_across_program_ends) {
-  SCENARIO_CHECK(kestrune_register_extension("race_counter", make_counter_module) == 0);
   Deliverers deliverers(2);
-  kestrune_run_config config = handler_run();
-  for (int session = 0; session < 200; ++session) SCENARIO_CHECK(kestrune_run(&config) == 0);
+  for (int session = 0; session < 200; ++session) {
+    SCENARIO_CHECK(kestrune_run(&config) == 0);
+    for (const char* end : {"start", "end"}) {
+      for (int i = 0; i < 5; ++i) {
+        standin_dart_message message{};
+        SCENARIO_CHECK(standin_dart_vm_wait_message(out, 0, &message));
+        std::string text(reinterpret_cast<char*>(message.bytes), static_cast<size_t>(message.length));
+        SCENARIO_CHECK(text == std::string(end) + " " + std::to_string(i));
+        standin_dart_message_clear(&message);
+      }
+    }
+  }
+  SCENARIO_CHECK(standin_dart_vm_pending(out) == 0);
   SCENARIO_CHECK(deliverers.finish());
   SCENARIO_CHECK(deliverers.handled() > 0);
   SCENARIO_CHECK(deliverers.handled() == g_handler_calls.load());

@@ -67,6 +67,9 @@ class EnqueueHandlerTest(unittest.TestCase):
         with port_handler(self.PORT, recorder):
             self.assertEqual(testkit.deliver(self.PORT, None, 5), [-1])
             self.assertEqual(testkit.deliver(self.PORT, None, 0), [0])
+            # Lengths no buffer can have: the bytes object cannot be made.
+            for length in (-2, -(1 << 63), 1 << 62, (1 << 63) - 1):
+                self.assertEqual(testkit.deliver(self.PORT, b"x", length), [-1], length)
         self.assertEqual(recorder.calls, [b""])
 
     def test_every_port_value_is_a_key(self):

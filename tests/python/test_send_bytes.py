@@ -26,7 +26,8 @@ class SendBytesTest(unittest.TestCase):
         self.assertIs(norvale.send_bytes(self.port, Payload(b"sub")), True)
         self.assertEqual(testkit.wait_message(self.port)[2], b"sub")
         # Buffers that must be released or may change are refused.
-        for refused in ("text", bytearray(b"x"), memoryview(b"x"), 5, None):
+        for refused in ("text", bytearray(b"x"), memoryview(b"x"), 5, 1.5, None, [b"x"],
+                        object(), (b"x",)):
             with self.subTest(payload=refused), self.assertRaises(TypeError):
                 norvale.send_bytes(self.port, refused)
         self.assertEqual(testkit.pending(self.port), 0)
@@ -34,8 +35,9 @@ class SendBytesTest(unittest.TestCase):
     def test_port_arguments(self):
         with self.assertRaises(OverflowError):
             norvale.send_bytes(1 << 64, b"x")
-        with self.assertRaises(TypeError):
-            norvale.send_bytes("1", b"x")
+        for port in ("1", 1.0, None, b"1", object()):
+            with self.subTest(port=port), self.assertRaises(TypeError):
+                norvale.send_bytes(port, b"x")
         with self.assertRaises(TypeError):
             norvale.send_bytes(self.port)
         with self.assertRaises(TypeError):
