@@ -8,7 +8,7 @@ packages="
   libgtk-3-dev libglib2.0-dev libglib2.0-bin libgdk-pixbuf-2.0-dev
   googletest libgtest-dev libbenchmark-dev
   xvfb x11-utils xdotool imagemagick openbox xcompmgr weston
-  desktop-file-utils
+  desktop-file-utils libgtk-3-bin
   dbus-daemon libx11-dev libxfixes-dev
   clang libclang-rt-14-dev valgrind
 "
