@@ -13,7 +13,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <functional>
 #include <random>
+#include <sstream>
 
 #include "desktop_fixture.h"
 #include "runner_instance.h"
@@ -55,6 +57,30 @@ std::vector<std::string> markers_and_icon(std::vector<pid_t> pids) {
 
 bool ended_normally(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
+// The size of the first icon on the X windows of process `pid`, as the
+// window manager reads it (_NET_WM_ICON), or "none".
+std::string window_icon_of(pid_t pid) {
+  auto windows = norvale_test::run_child({"/usr/bin/xdotool", "search", "--pid", std::to_string(pid)});
+  std::istringstream ids(windows.out);
+  std::string id;
+  while (ids >> id) {
+    auto icon = norvale_test::run_child(
+        {"/usr/bin/xprop", "-id", id, "-f", "_NET_WM_ICON", "32c", " $0x$1", "_NET_WM_ICON"});
+    const std::string prefix = "_NET_WM_ICON(CARDINAL) ";
+    if (icon.out.rfind(prefix, 0) == 0) return icon.out.substr(prefix.size(), icon.out.find('\n') - prefix.size());
+  }
+  return "none";
+}
+
+// Waits until `condition` holds, for a minute at most.
+bool eventually(const std::function<bool()>& condition) {
+  for (int i = 0; i < 6000; ++i) {
+    if (condition()) return true;
+    usleep(10000);
+  }
+  return condition();
+}
+
 struct Instances {
   XdgTree tree;
   norvale_test::ChildOptions options = instance_options(tree.options());
@@ -92,6 +118,30 @@ TEST(RunnerInstances, FirstInstallsTheNextConfirmsTheLastRemoves) {
   expect_nothing_left(s.tree);
 }
 
+TEST(RunnerInstances, LaunchingTheInstalledEntryStartsTheRunner) {
+  Instances s;
+  auto first = s.start();
+  ASSERT_TRUE(first->wait_for("window-report-end")) << first->err();
+  // The launched one reports to a file, closes its window at once and ends.
+  const std::string trace = s.tree.root + "/launched.trace";
+  auto options = s.tree.options();
+  options.env["NORVALE_FLUTTER_TRACE"] = trace;
+  options.env["NORVALE_FLUTTER_CLOSE_WINDOW"] = "after-window-report";
+  auto launch = norvale_test::run_child({"/usr/bin/gio", "launch", s.tree.user_entry()}, options);
+  EXPECT_EQ(launch.exit_code(), 0) << launch.out << launch.err;
+  EXPECT_TRUE(eventually([&] {
+    return read_file(trace).value_or("").find("window-close\n") != std::string::npos;
+  }));
+  // It was an instance of its own: it came, left its marker and took it back.
+  EXPECT_TRUE(eventually([&] {
+    return list_dir(s.tree.runtime_area()) == markers_and_icon({first->pid()});
+  }));
+  expect_entry_for_runner(s.tree);
+  first->close_window();
+  EXPECT_TRUE(ended_normally(first->wait())) << first->err();
+  expect_nothing_left(s.tree);
+}
+
 TEST(RunnerInstances, StartedThroughASymbolicLinkLookBesideTheRealExecutable) {
   Instances s;
   const std::string link = s.tree.root + "/runner link";
@@ -100,6 +150,7 @@ TEST(RunnerInstances, StartedThroughASymbolicLinkLookBesideTheRealExecutable) {
   ASSERT_TRUE(instance->wait_for("window-report-end")) << instance->err();
   // Template and icon were found beside the resolved file, not the link.
   expect_entry_for_runner(s.tree);
+  EXPECT_EQ(window_icon_of(instance->pid()), "256x256");
   instance->close_window();
   EXPECT_TRUE(ended_normally(instance->wait())) << instance->err();
   expect_nothing_left(s.tree);
