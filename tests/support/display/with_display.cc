@@ -22,7 +22,8 @@
 // bus address, weston's socket accepting connections), never by sleeping a
 // fixed time. The command inherits the standard streams and every other open
 // descriptor of the caller; the servers get none of them (their output goes
-// to a log that is shown when one fails to start). NO_AT_BRIDGE=1 is set
+// to an anonymous file, shown when one fails to start, so that nothing stays
+// on disk even when the harness is killed). NO_AT_BRIDGE=1 is set
 // unless the caller set it: GTK's accessibility bridge would start buses of
 // its own. XDG_RUNTIME_DIR is kept when set (weston puts its socket there);
 // otherwise a private one is made for the run.
@@ -32,7 +33,12 @@
 // on to the command. The servers are in the caller's process group and die
 // with the harness.
 //
-// From CMake: $<TARGET_FILE:norvale_with_display> (tests/support/display).
+// From CMake, as the test groups do:
+//   if(NOT TARGET norvale_with_display)
+//     add_subdirectory(<tests>/support/display ${CMAKE_BINARY_DIR}/tests/support/display)
+//   endif()
+// then run $<TARGET_FILE:norvale_with_display> (tests/with_display in the build
+// tree), e.g. as a test's CROSSCOMPILING_EMULATOR.
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -53,10 +59,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,28 +81,34 @@ struct Options {
 struct Server {
   std::string name;
   pid_t pid = -1;
-  std::string log;
+  int log = -1;  // an anonymous file: nothing is left behind, even after SIGKILL
 };
 
 std::vector<Server> g_servers;
-std::string g_workdir;
+std::string g_runtime_dir;  // made for the run when the caller had none
 volatile sig_atomic_t g_command_pid = 0;
 
 void fail(const std::string& message) {
   std::fprintf(stderr, "with_display: %s\n", message.c_str());
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+std::string temp_dir() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
 }
 
 void show_log(const Server& server) {
-  std::string text = read_file(server.log);
-  if (!text.empty())
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  off_t offset = 0;
+  while ((n = pread(server.log, buffer, sizeof buffer, offset)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+    offset += n;
+  }
+  if (!text.empty()) {
     std::fprintf(stderr, "---- %s log ----\n%s\n----\n", server.name.c_str(), text.c_str());
+  }
 }
 
 bool exited(const Server& server) {
@@ -110,10 +120,13 @@ bool exited(const Server& server) {
 // in it (for -displayfd and --print-address); nothing else of ours does.
 std::optional<Server> spawn_server(const std::string& name, const std::vector<std::string>& argv,
                                    int keep_fd = -1) {
-  Server server{name, -1, g_workdir + "/" + name + ".log"};
-  int log = open(server.log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  int log = open(temp_dir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (log < 0 || null < 0) return std::nullopt;
+  if (log < 0 || null < 0) {
+    fail("cannot make a log for " + name);
+    return std::nullopt;
+  }
+  Server server{name, -1, log};
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
@@ -136,9 +149,11 @@ std::optional<Server> spawn_server(const std::string& name, const std::vector<st
     std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
     _exit(127);
   }
-  close(log);
   close(null);
-  if (pid < 0) return std::nullopt;
+  if (pid < 0) {
+    close(log);
+    return std::nullopt;
+  }
   server.pid = pid;
   g_servers.push_back(server);
   return server;
@@ -319,10 +334,16 @@ bool accepts_connections(const std::string& path) {
 
 bool start_wayland() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string runtime_dir =
-      runtime != nullptr && *runtime != '\0' ? runtime : g_workdir + "/runtime";
-  if (runtime == nullptr || *runtime == '\0') {
-    mkdir(runtime_dir.c_str(), 0700);
+  std::string runtime_dir;
+  if (runtime != nullptr && *runtime != '\0') {
+    runtime_dir = runtime;
+  } else {
+    std::string pattern = temp_dir() + "/with_display.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      fail("cannot make a runtime directory");
+      return false;
+    }
+    g_runtime_dir = runtime_dir = pattern;
     setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
   }
   std::string socket_name = "with-display-" + std::to_string(getpid());
@@ -341,16 +362,19 @@ bool start_wayland() {
 bool start_session_bus() {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
+  // An abstract socket: it goes with the daemon, also when a killed test
+  // takes the daemon with it.
+  std::string address = "unix:abstract=with-display-" + std::to_string(getpid());
   auto server = spawn_server("dbus-daemon",
                              {"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                              "--print-address=" + std::to_string(fds[1])},
+                              "--address=" + address, "--print-address=" + std::to_string(fds[1])},
                              fds[1]);
   close(fds[1]);
-  std::optional<std::string> address;
-  if (server) address = read_line_from(*server, fds[0]);
+  std::optional<std::string> printed;
+  if (server) printed = read_line_from(*server, fds[0]);
   close(fds[0]);
-  if (!address) return false;
-  setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
+  if (!printed) return false;
+  setenv("DBUS_SESSION_BUS_ADDRESS", printed->c_str(), 1);
   return true;
 }
 
@@ -398,6 +422,7 @@ void stop_servers() {
       poll(nullptr, 0, 5);
     }
   }
+  for (const Server& server : g_servers) close(server.log);
   g_servers.clear();
 }
 
@@ -445,14 +470,6 @@ std::optional<Options> parse_options(int argc, char** argv) {
 int main(int argc, char** argv) {
   auto options = parse_options(argc, argv);
   if (!options) return kSetupFailed;
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/with_display.XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    fail("cannot make a working directory");
-    return kSetupFailed;
-  }
-  g_workdir = pattern;
   setenv("NO_AT_BRIDGE", "1", 0);
 
   Display* display = nullptr;
@@ -462,7 +479,9 @@ int main(int argc, char** argv) {
 
   if (display != nullptr) XCloseDisplay(display);
   stop_servers();
-  std::error_code ignored;
-  std::filesystem::remove_all(g_workdir, ignored);
+  if (!g_runtime_dir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_runtime_dir, ignored);
+  }
   return status;
 }
