@@ -273,8 +273,11 @@ void install_desktop_entry(const char* executable_path) {
   const char* appimage = g_getenv("APPIMAGE");
   const bool appimage_mode = appimage != nullptr && appimage[0] != '\0';
   const char* launch_target = appimage_mode ? appimage : executable_path;
-  // A '%' would be read as a field code of the "Exec" key.
-  if (std::strchr(launch_target, '%') != nullptr) return;
+  // A '%' would be read as a field code of the "Exec" key, and a path that
+  // is not UTF-8 makes an entry that key-file readers refuse to read.
+  if (std::strchr(launch_target, '%') != nullptr || !g_utf8_validate(launch_target, -1, nullptr)) {
+    return;
+  }
 
   g_autofree char* dir = desktop_runtime_dir_path();
   DesktopEntryLock lock(dir);

@@ -127,6 +127,9 @@ const Case kCases[] = {
     {"PercentSignInTheAppImagePath",
      [](Scene& s) { s.usual_bundle(); s.options.env["APPIMAGE"] = "/opt/100%.AppImage"; },
      expect_untouched_area},
+    {"LaunchTargetThatIsNotUtf8",
+     [](Scene& s) { s.usual_bundle(); s.executable = s.bundle.dir + "/bin/run\xffner"; },
+     expect_untouched_area},
     {"AppImageSetToEmptyStringUsesTheExecutable",
      [](Scene& s) { s.usual_bundle(); s.options.env["APPIMAGE"] = ""; },
      [](const Scene& s, const Outcome& o) {
