@@ -156,7 +156,7 @@ void record_installation(char* entry_path, char* dir, char* marker) {
   g_unix_signal_add(SIGHUP, on_terminate_signal, GINT_TO_POINTER(SIGHUP));
 }
 
-// The installation's steps that run under the lock.
+// The installation's steps that run under the lock; takes `dir_owned`.
 void install_locked(const char* executable_path, const char* launch_target, bool appimage_mode,
                     char* dir_owned) {
   g_autofree char* dir = dir_owned;
