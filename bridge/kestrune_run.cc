@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,9 @@ struct registered_extension {
 registered_extension* g_registered_exts = nullptr;
 
 constexpr int32_t kModeSource = 1;
+
+// The thread that runs the current program; guarded by the interpreter lock.
+unsigned long g_session_thread = 0;
 
 constexpr const char kModulePathSource[] =
     "import sys, os, site\n"
@@ -244,6 +248,7 @@ int32_t run_fresh_session(const kestrune_state* state) {
   }
   // Callers from outside come in only now: an interrupt or a delivery during
   // the start-up would break it half way.
+  g_session_thread = PyThread_get_thread_ident();
   python_gate_open();
   int32_t result = state->mode == kModeSource ? run_source(state) : run_file(state);
   finalize_session(true);
@@ -278,6 +283,20 @@ int32_t reuse_running_session(const kestrune_state* state) {
   }
   if (count > 0) norvale_signal_dart_session(count, labels, ports);
   return 0;
+}
+
+// Whether SIGINT has no handler that Python installed: the host process
+// handles the signal itself (a GUI main loop does), so Python left it alone.
+bool sigint_left_to_the_host() {
+  PyObject* signal_module = PyImport_ImportModule("_signal");
+  PyObject* handler = signal_module != nullptr
+                          ? PyObject_CallMethod(signal_module, "getsignal", "i", SIGINT)
+                          : nullptr;
+  bool left = handler == Py_None;
+  if (handler == nullptr) PyErr_Clear();
+  Py_XDECREF(handler);
+  Py_XDECREF(signal_module);
+  return left;
 }
 
 void* kestrune_worker(void* argument) {
@@ -385,7 +404,13 @@ int32_t kestrune_request_stop(void) {
   if (!Py_IsInitialized()) return -1;
   python_entry entry;
   if (!python_enter(&entry)) return -2;  // the session is ending already
-  PyErr_SetInterrupt();
+  if (sigint_left_to_the_host()) {
+    // No Python handler to run: an interrupt would be dropped, so raise
+    // KeyboardInterrupt in the program's thread directly.
+    PyThreadState_SetAsyncExc(g_session_thread, PyExc_KeyboardInterrupt);
+  } else {
+    PyErr_SetInterrupt();
+  }
   python_leave(&entry);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 
 #include "child_process.h"
@@ -137,6 +138,33 @@ TEST(LifecycleControls, RequestStopEndsAProgramThatDoesNotCatchTheInterrupt) {
   auto result = run_scenario("request_stop_interrupts_the_program");
   EXPECT_EQ(result.exit_code(), 0) << result.err;
   EXPECT_NE(result.err.find("Traceback (most recent call last):\n"), std::string::npos);
+  EXPECT_EQ(result.err.substr(result.err.size() - 18), "KeyboardInterrupt\n") << result.err;
+}
+
+// A host that handles SIGINT itself, as a GUI main loop does: Python then
+// installs no SIGINT handler of its own, yet the stop request still ends
+// the program.
+NORVALE_SCENARIO(request_stop_when_the_host_owns_sigint) {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};
+  sigaction(SIGINT, &action, nullptr);
+  bind_vm();
+  int64_t ready = new_port(), exit = new_port();
+  SCENARIO_CHECK(RunRequest()
+                     .source(std::string("import signal\nassert signal.getsignal(signal.SIGINT) is None\n") +
+                             kBusyProgram)
+                     .env("READY", std::to_string(ready))
+                     .exit_port(exit)
+                     .run_async() == 0);
+  SCENARIO_CHECK(wait_bytes(ready) == "up");
+  SCENARIO_CHECK(kestrune_request_stop() == 0);
+  SCENARIO_CHECK(wait_int(exit) == 1);
+  return 0;
+}
+
+TEST(LifecycleControls, RequestStopEndsTheProgramAlsoWhenTheHostOwnsSigint) {
+  auto result = run_scenario("request_stop_when_the_host_owns_sigint");
+  EXPECT_EQ(result.exit_code(), 0) << result.err;
   EXPECT_EQ(result.err.substr(result.err.size() - 18), "KeyboardInterrupt\n") << result.err;
 }
 
