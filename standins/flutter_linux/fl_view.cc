@@ -1,10 +1,12 @@
 #include "flutter_linux/fl_view.h"
 
+#include <dlfcn.h>
 #include <glib-unix.h>
 #include <unistd.h>
 
 #include "fl_plugin_registrar_private.h"
 #include "flutter_linux/fl_plugin_registry.h"
+#include "standin_app.h"
 #include "standin_trace.h"
 
 struct _FlView {
@@ -31,10 +33,12 @@ G_DEFINE_TYPE_WITH_CODE(FlView, fl_view, GTK_TYPE_BOX,
 
 namespace {
 
-// What NORVALE_FLUTTER_CLOSE_WINDOW may ask of the stand-in application:
-// close its window right after reporting it, or when standard input ends
-// (so that a test decides when). The real application closes its window
-// through the window-manager plugin; this is the stand-in's way.
+// What NORVALE_FLUTTER_CLOSE_WINDOW may ask of the stand-in engine: close
+// the window right after reporting it, or when standard input ends (so that
+// a test decides when). Either way the engine plays the application itself
+// and loads none. Unset, it runs the application library of the bundle
+// (lib/libapp.so beside the engine), which shows and closes the window as
+// the real application does through the window-manager plugin.
 constexpr char kCloseAfterReport[] = "after-window-report";
 constexpr char kCloseAtStdinEnd[] = "at-stdin-end";
 
@@ -119,6 +123,34 @@ gboolean stdin_readable(gint fd, GIOCondition, gpointer user_data) {
   return G_SOURCE_REMOVE;
 }
 
+// The application library's path: beside this library, as the real engine
+// finds lib/libapp.so. NULL when this library cannot name itself.
+gchar* application_library_path() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&fl_view_new), &info) == 0 || info.dli_fname == nullptr) {
+    return nullptr;
+  }
+  g_autofree gchar* directory = g_path_get_dirname(info.dli_fname);
+  return g_build_filename(directory, STANDIN_APP_LIBRARY, nullptr);
+}
+
+// Loads the application and calls its entry; without one the view stays
+// empty. The library stays loaded for the life of the process.
+void run_application(FlView* self) {
+  g_autofree gchar* path = application_library_path();
+  void* library = path != nullptr ? dlopen(path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+  auto entry = library != nullptr
+                   ? reinterpret_cast<StandinAppMain>(dlsym(library, STANDIN_APP_ENTRY))
+                   : nullptr;
+  g_autofree gchar* quoted = standin_trace_quote(path);
+  if (entry == nullptr) {
+    standin_trace("app-missing", "%s", quoted);
+    return;
+  }
+  standin_trace("app-loaded", "%s", quoted);
+  entry(GTK_WIDGET(self), fl_dart_project_get_dart_entrypoint_arguments(self->project));
+}
+
 gboolean report_window(gpointer user_data) {
   FlView* self = FL_VIEW(user_data);
   self->window_report_source = 0;
@@ -137,13 +169,14 @@ gboolean report_window(gpointer user_data) {
     self->stdin_watch =
         g_unix_fd_add(STDIN_FILENO, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
                       stdin_readable, self);
+  } else if (close_when == nullptr) {
+    run_application(self);
   }
   return G_SOURCE_REMOVE;
 }
 
-// The stand-in engine runs no Dart code yet: starting it only means
-// reporting the window once the main loop runs. Loading the application's
-// Dart side belongs here.
+// Starting the engine means reporting the window once the main loop runs,
+// then running the application's code.
 void start_engine(FlView* self) {
   if (self->window_report_source != 0) return;
   self->window_report_source = g_idle_add(report_window, self);

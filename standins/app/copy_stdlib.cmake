@@ -1,0 +1,23 @@
+# Copies the CPython standard library at SOURCE to DESTINATION without what
+# an application never needs: the test suites, IDLE, Tk, the turtle demos,
+# pip's bootstrap, 2to3, pydoc's topics, byte-code caches, the static
+# library and makefiles of config-*/, installed third-party packages, and
+# the extension modules that only the test suites import. Touches STAMP.
+
+foreach(var SOURCE DESTINATION STAMP)
+  if(NOT ${var})
+    message(FATAL_ERROR "copy_stdlib.cmake needs -D${var}=...")
+  endif()
+endforeach()
+if(NOT EXISTS "${SOURCE}/os.py")
+  message(FATAL_ERROR "${SOURCE} is no Python standard library (no os.py)")
+endif()
+
+file(REMOVE_RECURSE "${DESTINATION}")
+file(COPY "${SOURCE}/" DESTINATION "${DESTINATION}"
+  REGEX "/(test|tests|idle_test|idlelib|tkinter|turtledemo|ensurepip|lib2to3|pydoc_data|__pycache__|site-packages)$" EXCLUDE
+  REGEX "/config-[^/]*$" EXCLUDE
+  REGEX "/turtle\\.py$" EXCLUDE
+  REGEX "/lib-dynload/(_test|_xxtest|_ctypes_test|xxlimited|xxsubtype|_tkinter)[^/]*$" EXCLUDE)
+file(MAKE_DIRECTORY "${DESTINATION}/site-packages")
+file(TOUCH "${STAMP}")
