@@ -25,6 +25,38 @@ constexpr char kDesktopGroup[] = "Desktop Entry";
 constexpr char kGeneratedKey[] = "X-Zemtra-Generated";
 constexpr char kIconCopyName[] = "icon.png";
 
+// Reads what is left of `fd`, which must be a regular file, and adds a NUL.
+bool read_whole_regular_file(int fd, char** contents, gsize* length) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  g_autoptr(GByteArray) bytes = g_byte_array_new();
+  guint8 buffer[8192];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n > 0) {
+      g_byte_array_append(bytes, buffer, static_cast<guint>(n));
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+  *length = bytes->len;
+  g_byte_array_append(bytes, reinterpret_cast<const guint8*>(""), 1);
+  *contents = reinterpret_cast<char*>(g_byte_array_free(g_steal_pointer(&bytes), FALSE));
+  return true;
+}
+
+// As g_file_get_contents, for regular files only. Opening a FIFO would wait
+// for a writer and a device might never end, with the lock held and every
+// other instance waiting for it; O_NONBLOCK keeps the open from waiting.
+bool read_regular_file(const char* path, int extra_flags, char** contents, gsize* length) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags);
+  if (fd < 0) return false;
+  const bool read = read_whole_regular_file(fd, contents, length);
+  close(fd);
+  return read;
+}
+
 // user_entry_owner, also telling the file's full length, so that an entry
 // with bytes after a NUL is not taken for the text before it.
 UserEntryOwner inspect_user_entry(const char* path, char** contents, gsize* length) {
@@ -35,7 +67,8 @@ UserEntryOwner inspect_user_entry(const char* path, char** contents, gsize* leng
   if (!S_ISREG(info.st_mode)) return UserEntryOwner::kForeign;
   g_autofree char* text = nullptr;
   gsize size = 0;
-  if (!g_file_get_contents(path, &text, &size, nullptr)) return UserEntryOwner::kForeign;
+  // Not following a link here either: the path may have changed since lstat.
+  if (!read_regular_file(path, O_NOFOLLOW, &text, &size)) return UserEntryOwner::kForeign;
   g_autoptr(GKeyFile) key_file = g_key_file_new();
   if (!g_key_file_load_from_data(key_file, text, static_cast<gsize>(-1), G_KEY_FILE_NONE,
                                  nullptr) ||
@@ -49,20 +82,29 @@ UserEntryOwner inspect_user_entry(const char* path, char** contents, gsize* leng
 
 bool is_sandboxed() { return g_getenv("FLATPAK_ID") != nullptr || g_getenv("SNAP") != nullptr; }
 
+// g_key_file_load_from_file without flags, for a regular file only.
+bool load_key_file(GKeyFile* key_file, const char* path) {
+  g_autofree char* text = nullptr;
+  gsize length = 0;
+  return read_regular_file(path, 0, &text, &length) &&
+         g_key_file_load_from_data(key_file, text, length, G_KEY_FILE_NONE, nullptr);
+}
+
 // Loads the bundle's template entry: beside the executable first, then one
 // level up. NULL when neither loads.
+
 GKeyFile* load_template(const char* executable_dir, const char* entry_name,
                         char** template_path) {
   g_autoptr(GKeyFile) key_file = g_key_file_new();
   g_autofree char* first =
       g_build_filename(executable_dir, "share", "applications", entry_name, nullptr);
-  if (g_key_file_load_from_file(key_file, first, G_KEY_FILE_NONE, nullptr)) {
+  if (load_key_file(key_file, first)) {
     *template_path = g_steal_pointer(&first);
     return static_cast<GKeyFile*>(g_steal_pointer(&key_file));
   }
   g_autofree char* second =
       g_build_filename(executable_dir, "..", "share", "applications", entry_name, nullptr);
-  if (g_key_file_load_from_file(key_file, second, G_KEY_FILE_NONE, nullptr)) {
+  if (load_key_file(key_file, second)) {
     *template_path = g_steal_pointer(&second);
     return static_cast<GKeyFile*>(g_steal_pointer(&key_file));
   }
@@ -104,7 +146,7 @@ void set_icon_key(GKeyFile* entry, const char* executable_dir, const char* dir) 
   g_autofree char* bundle_icon = g_build_filename(executable_dir, "data", "app_icon.png", nullptr);
   g_autofree char* bytes = nullptr;
   gsize length = 0;
-  if (!g_file_get_contents(bundle_icon, &bytes, &length, nullptr)) return;
+  if (!read_regular_file(bundle_icon, 0, &bytes, &length)) return;
   g_autofree char* copy = g_build_filename(dir, kIconCopyName, nullptr);
   const bool copied = g_file_set_contents(copy, bytes, static_cast<gssize>(length), nullptr);
   g_key_file_set_string(entry, kDesktopGroup, "Icon", copied ? copy : bundle_icon);

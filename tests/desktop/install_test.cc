@@ -308,6 +308,236 @@ const Case kCases[] = {
 INSTANTIATE_TEST_SUITE_P(Install, InstallCases, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
 
+// Bad input on purpose: odd bundle files, launch targets and environment
+// values, and runtime areas that cannot be used. Each ends in an entry that
+// says exactly what it should, or in nothing installed and the entry path
+// as it was; nothing waits for ever.
+
+void make_fifo(const std::string& path) {
+  g_autofree char* parent = g_path_get_dirname(path.c_str());
+  make_dirs(parent);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+}
+
+// A generated entry of an earlier run, which a failed installation must
+// leave as it is.
+const std::string kEarlierEntry =
+    "[Desktop Entry]\nType=Application\nName=Earlier\nExec=\"/old/runner\" %U\n"
+    "X-Zemtra-Generated=true\n";
+
+void usual_bundle_and_earlier_entry(Scene& s) {
+  s.usual_bundle();
+  write_file(s.tree.user_entry(), kEarlierEntry);
+}
+
+void expect_earlier_entry_kept(const Scene& s, const Outcome& o) {
+  expect_nothing_installed(s, o);
+  EXPECT_EQ(read_file(s.tree.user_entry()), kEarlierEntry);
+}
+
+// Installed with the entry at `entry` and the runtime area at `area`, for
+// paths that the record line cannot carry; returns the entry's text.
+std::string expect_installed_at(const Outcome& o, const std::string& entry,
+                                const std::string& area) {
+  EXPECT_EQ(o.child.exit_code(), 0) << o.child.err;
+  EXPECT_TRUE(o.logs.empty()) << o.child.out;
+  EXPECT_EQ(read_file(area + "/" + std::to_string(o.pid)), "");
+  EXPECT_EQ(read_file(area + "/icon.png"), kIconBytes);
+  return read_file(entry).value_or("");
+}
+
+// The groups of an entry, in order.
+std::vector<std::string> groups_of(const std::string& text) {
+  g_autoptr(GKeyFile) key_file = g_key_file_new();
+  if (!g_key_file_load_from_data(key_file, text.data(), text.size(), G_KEY_FILE_NONE, nullptr)) {
+    return {"unparsable"};
+  }
+  g_auto(GStrv) groups = g_key_file_get_groups(key_file, nullptr);
+  return std::vector<std::string>(groups, groups + g_strv_length(groups));
+}
+
+// What reads as keys or groups after a line break, if it were not escaped.
+constexpr char kInjection[] = "\nExec=/bin/false\n[Desktop Action evil]\nExec=evil";
+
+const Case kBadInputCases[] = {
+    {"TemplateThatIsAFifoIsPassedOver",
+     [](Scene& s) {
+       make_fifo(s.bundle.first_template());
+       write_file(s.bundle.second_template(), template_text("Second"));
+       write_file(s.bundle.icon(), kIconBytes);
+     },
+     [](const Scene& s, const Outcome& o) {
+       EXPECT_EQ(entry_string(expect_installed(s, o), "Name"), "Second");
+     }},
+    {"BundleIconThatIsAFifoKeepsTheTemplateIcon",
+     [](Scene& s) {
+       write_file(s.bundle.first_template(), template_text("First"));
+       make_fifo(s.bundle.icon());
+     },
+     [](const Scene& s, const Outcome& o) {
+       EXPECT_EQ(entry_string(expect_installed(s, o), "Icon"), "template-icon");
+       EXPECT_FALSE(exists(s.tree.icon_copy()));
+     }},
+    {"BundleIconThatIsADeviceKeepsTheTemplateIcon",
+     [](Scene& s) {
+       write_file(s.bundle.first_template(), template_text("First"));
+       make_dirs(s.bundle.dir + "/bin/data");
+       ASSERT_EQ(symlink("/dev/zero", s.bundle.icon().c_str()), 0);
+     },
+     [](const Scene& s, const Outcome& o) {
+       EXPECT_EQ(entry_string(expect_installed(s, o), "Icon"), "template-icon");
+       EXPECT_FALSE(exists(s.tree.icon_copy()));
+     }},
+    {"TemplateWithoutADesktopEntryGroupStillGivesAnEntryMarkedOurs",
+     [](Scene& s) {
+       write_file(s.bundle.first_template(), "[Other]\nKey=value\n");
+       write_file(s.bundle.icon(), kIconBytes);
+     },
+     [](const Scene& s, const Outcome& o) {
+       EXPECT_EQ(expect_installed(s, o),
+                 "[Other]\nKey=value\n\n"
+                 "[Desktop Entry]\n"
+                 "Exec=\"" + s.executable + "\" %U\n"
+                 "Icon=" + s.tree.icon_copy() + "\n"
+                 "NoDisplay=true\n"
+                 "X-Zemtra-Generated=true\n");
+     }},
+    {"FifoAtTheEntryPathIsLeftAlone",
+     [](Scene& s) { s.usual_bundle(); make_fifo(s.tree.user_entry()); },
+     [](const Scene& s, const Outcome& o) {
+       expect_nothing_installed(s, o);
+       struct stat info;
+       ASSERT_EQ(lstat(s.tree.user_entry().c_str(), &info), 0);
+       EXPECT_TRUE(S_ISFIFO(info.st_mode));
+     }},
+    {"LaunchTargetWithLineBreaksCannotAddKeysOrGroups",
+     [](Scene& s) {
+       s.usual_bundle();
+       s.options.env["APPIMAGE"] = std::string("/opt/x") + kInjection + "\r.AppImage";
+     },
+     [](const Scene& s, const Outcome& o) {
+       std::string text = expect_installed(s, o);
+       EXPECT_EQ(entry_string(text, "Exec"),
+                 std::string("\"/opt/x") + kInjection + "\r.AppImage\" %U");
+       EXPECT_EQ(groups_of(text), std::vector<std::string>{"Desktop Entry"});
+     }},
+    {"LaunchTargetWithTabAndControlCharacters",
+     [](Scene& s) {
+       s.usual_bundle();
+       s.options.env["APPIMAGE"] = "/opt/a\tb\x01\x1b\x7f.AppImage";
+     },
+     [](const Scene& s, const Outcome& o) {
+       EXPECT_EQ(entry_string(expect_installed(s, o), "Exec"),
+                 "\"/opt/a\tb\x01\x1b\x7f.AppImage\" %U");
+     }},
+    {"RuntimeDirectoryWithLineBreaksCannotAddKeysOrGroups",
+     [](Scene& s) {
+       s.usual_bundle();
+       s.options.env["XDG_RUNTIME_DIR"] = s.tree.root + "/run" + kInjection;
+     },
+     [](const Scene& s, const Outcome& o) {
+       const std::string area = s.tree.root + "/run" + kInjection + "/zemtra/" APPLICATION_ID;
+       std::string text = expect_installed_at(o, s.tree.user_entry(), area);
+       EXPECT_EQ(entry_string(text, "Icon"), area + "/icon.png");
+       EXPECT_EQ(entry_string(text, "Exec"), "\"" + s.executable + "\" %U");
+       EXPECT_EQ(groups_of(text), std::vector<std::string>{"Desktop Entry"});
+     }},
+    {"DataHomeWithALineBreak",
+     [](Scene& s) {
+       s.usual_bundle();
+       s.options.env["XDG_DATA_HOME"] = s.tree.root + "/data\nhome";
+     },
+     [](const Scene& s, const Outcome& o) {
+       const std::string entry = s.tree.root + "/data\nhome/applications/" + entry_file_name();
+       std::string text = expect_installed_at(o, entry, s.tree.runtime_area());
+       EXPECT_EQ(entry_string(text, "Exec"), "\"" + s.executable + "\" %U");
+       EXPECT_FALSE(exists(s.tree.user_entry()));
+     }},
+    {"HomeWithALineBreakAndNoDataHome",
+     [](Scene& s) {
+       s.usual_bundle();
+       s.options.env["XDG_DATA_HOME"] = std::nullopt;
+       s.options.env["HOME"] = s.tree.root + "/home\nhere";
+     },
+     [](const Scene& s, const Outcome& o) {
+       const std::string entry =
+           s.tree.root + "/home\nhere/.local/share/applications/" + entry_file_name();
+       std::string text = expect_installed_at(o, entry, s.tree.runtime_area());
+       EXPECT_EQ(entry_string(text, "Exec"), "\"" + s.executable + "\" %U");
+     }},
+    {"SystemDataDirectoryWithALineBreakStillCounts",
+     [](Scene& s) {
+       s.usual_bundle();
+       const std::string dir = s.tree.root + "/sys\ntem";
+       write_file(dir + "/applications/" + entry_file_name(), kForeignEntry);
+       s.options.env["XDG_DATA_DIRS"] = dir + ":/usr/share";
+     },
+     [](const Scene& s, const Outcome& o) {
+       expect_nothing_installed(s, o);
+       EXPECT_FALSE(exists(s.tree.user_entry()));
+     }},
+    {"RuntimeDirectoryThatIsAFile",
+     [](Scene& s) {
+       usual_bundle_and_earlier_entry(s);
+       write_file(s.tree.root + "/run-file", "");
+       s.options.env["XDG_RUNTIME_DIR"] = s.tree.root + "/run-file";
+     },
+     [](const Scene& s, const Outcome& o) {
+       expect_earlier_entry_kept(s, o);
+       EXPECT_EQ(read_file(s.tree.root + "/run-file"), "");
+     }},
+    {"RuntimeDirectoryBelowAFile",
+     [](Scene& s) {
+       usual_bundle_and_earlier_entry(s);
+       write_file(s.tree.root + "/run-file", "");
+       s.options.env["XDG_RUNTIME_DIR"] = s.tree.root + "/run-file/run";
+     },
+     expect_earlier_entry_kept},
+    {"LockFileThatIsADirectory",
+     [](Scene& s) { usual_bundle_and_earlier_entry(s); make_dirs(s.tree.lock_file()); },
+     [](const Scene& s, const Outcome& o) {
+       expect_earlier_entry_kept(s, o);
+       EXPECT_FALSE(exists(s.tree.runtime_area()));
+     }},
+    {"BaseDirectoryThatCannotBeWrittenNorHoldsALock",
+     [](Scene& s) {
+       usual_bundle_and_earlier_entry(s);
+       make_dirs(s.tree.base_dir());
+       chmod(s.tree.base_dir().c_str(), 0500);
+       s.options.env["DESKTOP_TEST_OBEY_MODES"] = "1";
+     },
+     [](const Scene& s, const Outcome& o) {
+       expect_earlier_entry_kept(s, o);
+       EXPECT_FALSE(exists(s.tree.lock_file()));
+     }},
+    {"BaseDirectoryThatCannotBeWrittenBesideAnOldLock",
+     [](Scene& s) {
+       usual_bundle_and_earlier_entry(s);
+       write_file(s.tree.lock_file(), "");
+       chmod(s.tree.lock_file().c_str(), 0600);
+       chmod(s.tree.base_dir().c_str(), 0500);
+       s.options.env["DESKTOP_TEST_OBEY_MODES"] = "1";
+     },
+     [](const Scene& s, const Outcome& o) {
+       expect_earlier_entry_kept(s, o);
+       EXPECT_FALSE(exists(s.tree.runtime_area()));
+     }},
+    {"RuntimeAreaThatCannotBeWritten",
+     [](Scene& s) {
+       usual_bundle_and_earlier_entry(s);
+       make_dirs(s.tree.runtime_area());
+       chmod(s.tree.runtime_area().c_str(), 0500);
+       s.options.env["DESKTOP_TEST_OBEY_MODES"] = "1";
+     },
+     [](const Scene& s, const Outcome& o) {
+       expect_earlier_entry_kept(s, o);
+       EXPECT_EQ(list_dir(s.tree.runtime_area()), std::vector<std::string>{});
+     }},
+};
+
+INSTANTIATE_TEST_SUITE_P(BadInput, InstallCases, testing::ValuesIn(kBadInputCases),
+                         [](const testing::TestParamInfo<Case>& param) { return param.param.name; });
+
 TEST(Install, SecondInstanceFindsTheEntryIdenticalAndOnlyAddsItsMarker) {
   Scene s;
   s.usual_bundle();
