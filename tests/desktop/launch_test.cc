@@ -78,6 +78,10 @@ std::vector<std::string> parsed_exec(const std::string& entry) {
 struct LaunchTarget {
   const char* name;
   const char* directory;  // where the launch target lies, inside the tree
+  // False where the path holds control characters other than line breaks,
+  // which a key-file string can only carry raw: desktop-file-validate
+  // objects, while GLib's clients still start exactly that path.
+  bool strictly_valid = true;
 };
 
 void PrintTo(const LaunchTarget& target, std::ostream* os) { *os << target.directory; }
@@ -93,8 +97,15 @@ TEST_P(LaunchTargets, GLibClientsStartExactlyTheLaunchTarget) {
       << o.child.out << o.child.err;
 
   auto validate = norvale_test::run_child({"/usr/bin/desktop-file-validate", tree.user_entry()});
-  EXPECT_EQ(validate.exit_code(), 0) << validate.out << validate.err;
-  EXPECT_EQ(validate.out + validate.err, "");
+  if (GetParam().strictly_valid) {
+    EXPECT_EQ(validate.exit_code(), 0) << validate.out << validate.err;
+    EXPECT_EQ(validate.out + validate.err, "");
+  } else {
+    EXPECT_NE((validate.out + validate.err).find("key \"Exec\" in group \"Desktop Entry\" contains invalid "
+                                "characters"),
+              std::string::npos)
+        << validate.out << validate.err;
+  }
 
   EXPECT_EQ(parsed_exec(tree.user_entry()),
             (std::vector<std::string>{bundle.executable, "%U"}));
@@ -126,6 +137,10 @@ const LaunchTarget kLaunchTargets[] = {
     {"SingleQuote", "single'quote"},
     {"NonAscii", "Z\xc3\xbcrich \xe3\x83\x97\xe3\x83\xad"},
     {"AllTogether", "all of \"$\\`' \xc3\xa9 at once"},
+    {"LineBreak", "line\nExec=/bin/false\n[Desktop Action x]"},
+    {"CarriageReturn", "carriage\rreturn"},
+    {"Tab", "a\ttab", false},
+    {"ControlCharacters", "bell\x07 escape\x1b delete\x7f", false},
 };
 
 std::string launch_target_name(const testing::TestParamInfo<LaunchTarget>& param) {
