@@ -41,7 +41,10 @@ constexpr const char kStdioRedirectSource[] =
     "    def isatty(self):\n"
     "        return False\n"
     "    def fileno(self):\n"
-    "        raise OSError('no fileno on native log writer')\n"
+    // The OSError that says "no descriptor": callers that probe for one
+    // (CPython 3.13 does so before it prints an error) fall back to isatty
+    // instead of failing. Looked up here so no new name lands in __main__.
+    "        raise sys.modules['io'].UnsupportedOperation('no fileno on native log writer')\n"
     "sys.stdout = _NorvaleNativeWriter(False)\n"
     "sys.stderr = _NorvaleNativeWriter(True)\n";
 

@@ -53,7 +53,7 @@ const std::vector<SessionCase>& session_cases() {
        1, std::nullopt, {"UnicodeDecodeError", "\n[kestrune_run] sys.path injection failed\n"}},
       {"source_absent", [] { return std::move(RunRequest().mode(1)); }, 1, "", {}},
       {"source_syntax_error", [] { return std::move(RunRequest().source("def (:\n")); },
-       1, std::nullopt, {"File \"<kestrune_script>\"", "SyntaxError"}},
+       1, std::nullopt, {"File \"<kestrune_script>\", line 1\n", "\nSyntaxError: invalid syntax\n"}},
       {"source_raises", [] { return std::move(RunRequest().source("x = 1\nraise KeyError('k')\n")); },
        1, std::nullopt, {"Traceback (most recent call last):\n", "File \"<kestrune_script>\", line 2", "KeyError: 'k'\n"}},
       {"source_runs", [] { return std::move(RunRequest().source("print('ran')")); }, 0, "", {}, "ran\n"},
@@ -67,6 +67,10 @@ const std::vector<SessionCase>& session_cases() {
        0, "", {}, "['python']\n"},
       {"script_raises", [] { return std::move(RunRequest().script(write_file("bad.py", "pass\nraise OSError('o')\n"))); },
        1, std::nullopt, {"bad.py\", line 2", "OSError: o\n"}},
+      // The interpreter's own error display, not its fallback: the line, the
+      // text and where in it.
+      {"script_syntax_error", [] { return std::move(RunRequest().script(write_file("broken.py", "pass\ndef broken(:\n"))); },
+       1, std::nullopt, {"broken.py\", line 2\n    def broken(:\n               ^\nSyntaxError: invalid syntax\n"}},
       {"system_exit", [] { return std::move(RunRequest().source("raise SystemExit(3)")); }, 3, "", {}},
   };
   return cases;

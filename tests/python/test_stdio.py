@@ -1,3 +1,4 @@
+import io
 import sys
 import unittest
 
@@ -24,9 +25,12 @@ class NativeWriterTest(unittest.TestCase):
         self.assertEqual(sys.stderr.write(""), 0)
         self.assertIsNone(sys.stdout.flush())
         self.assertIs(sys.stdout.isatty(), False)
-        with self.assertRaises(OSError) as raised:
-            sys.stdout.fileno()
-        self.assertEqual(str(raised.exception), "no fileno on native log writer")
+        for stream in (sys.stdout, sys.stderr):
+            # An OSError, and the kind that tells a prober there is no descriptor.
+            with self.assertRaises(io.UnsupportedOperation) as raised:
+                stream.fileno()
+            self.assertIsInstance(raised.exception, OSError)
+            self.assertEqual(str(raised.exception), "no fileno on native log writer")
         self.assertFalse(hasattr(sys.stdout, "encoding"))
         self.assertFalse(hasattr(sys.stdout, "buffer"))
 
