@@ -8,8 +8,10 @@
 
 #include <dlfcn.h>
 #include <glib-unix.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <memory>
@@ -426,6 +428,29 @@ void take_steps_from_environment() {
   }
 }
 
+// ---- Ctrl-C ----------------------------------------------------------------------------
+
+gboolean end_by_interrupt(gpointer) {
+  standin_trace_event("app-interrupted");
+  signal(SIGINT, SIG_DFL);
+  raise(SIGINT);
+  return G_SOURCE_REMOVE;
+}
+
+// CPython takes SIGINT for its KeyboardInterrupt wherever nobody has claimed
+// it when the interpreter starts. Then Ctrl-C no longer ends the process,
+// and it only reaches the program once its main thread runs again: a
+// program that waits for the user's next input does not notice it at all.
+// Where runner has not claimed SIGINT (it does while it keeps its desktop
+// entry), the application claims it, so that Ctrl-C ends the process as it
+// would without Python.
+void keep_interrupt_ending_the_process() {
+  struct sigaction current {};
+  if (sigaction(SIGINT, nullptr, &current) != 0) return;
+  if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return;
+  g_unix_signal_add(SIGINT, end_by_interrupt, nullptr);
+}
+
 // ---- Start ----------------------------------------------------------------------------
 
 // The bundle's root: the parent of the lib directory this library is in.
@@ -478,6 +503,7 @@ void start(GtkWidget* view, char** arguments) {
   }
   a.bundle_root = find_bundle_root();
   a.program = program_path();
+  keep_interrupt_ending_the_process();
   start_session();
   take_steps_from_environment();
   run_steps();

@@ -12,6 +12,7 @@ import multiprocessing
 import os
 import platform
 import queue
+import signal
 import sys
 import threading
 
@@ -50,8 +51,17 @@ class Pool:
             context.set_executable(os.readlink("/proc/self/exe"))
             self._pool = context.Pool(POOL_SIZE)
         results = self._pool.map(work.count_primes, work.chunks(limit, 2 * POOL_SIZE))
-        children = sorted({(pid, exe) for _, pid, exe in results})
-        return sum(count for count, _, _ in results), children
+        counted_by = sorted({pid for _, pid, _ in results})
+        return sum(count for count, _, _ in results), counted_by, self.children()
+
+    @staticmethod
+    def children():
+        """The pool's processes with their executables. Which of them count
+        is up to the pool: a quick child may take every chunk."""
+        return sorted(
+            (child.pid, os.readlink(f"/proc/{child.pid}/exe"))
+            for child in multiprocessing.active_children()
+        )
 
     def close(self):
         if self._pool is not None:
@@ -61,11 +71,11 @@ class Pool:
 
 def compute(link, pool):
     link.send("show", "Primes", "counting ...")
-    count, children = pool.count_primes(PRIME_LIMIT)
-    pids = ", ".join(str(pid) for pid, _ in children)
+    count, counted_by, children = pool.count_primes(PRIME_LIMIT)
+    pids = ", ".join(str(pid) for pid in counted_by)
     link.send("show", "Primes", f"{count} below {PRIME_LIMIT:,} (counted by processes {pids})")
     link.send("computed", PRIME_LIMIT, count, *(f"{pid}:{exe}" for pid, exe in children))
-    print(f"demo: {count} primes below {PRIME_LIMIT}, counted by {len(children)} child processes")
+    print(f"demo: {count} primes below {PRIME_LIMIT}, on a pool of {len(children)} child processes")
 
 
 def main():
@@ -79,7 +89,9 @@ def main():
 
     link.send("ready", TITLE)
     link.send("show", "Python", f"{platform.python_version()} from {sys.prefix}")
-    link.send("python", platform.python_version(), sys.prefix, os.__file__)
+    # Who handles Ctrl-C: None when the host does, as it should.
+    link.send("python", platform.python_version(), sys.prefix, os.__file__,
+              repr(signal.getsignal(signal.SIGINT)))
     send_figures(link)
     for name, label in (("refresh", "Refresh now"), ("compute", "Count primes"), ("quit", "Quit")):
         link.send("button", name, label)

@@ -1,0 +1,243 @@
+#include "app_run.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <sstream>
+
+extern char** environ;
+
+namespace e2e_test {
+
+namespace {
+
+// A guard against a run that hangs, not a timing the tests rely on.
+constexpr int kHangGuardMs = 90'000;
+
+std::vector<std::string> environment_with(const EnvChanges& changes) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string item = *entry;
+    if (changes.count(item.substr(0, item.find('='))) == 0) env.push_back(item);
+  }
+  for (const auto& [name, value] : changes) {
+    if (value) env.push_back(name + "=" + *value);
+  }
+  return env;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Above the descriptors the child gets (0 to 4), so that no dup2 into
+// them overwrites a pipe end that a later dup2 still needs.
+bool make_pipe_above_child_fds(int ends[2]) {
+  int low[2];
+  if (pipe2(low, O_CLOEXEC) != 0) return false;
+  ends[0] = fcntl(low[0], F_DUPFD_CLOEXEC, 10);
+  ends[1] = fcntl(low[1], F_DUPFD_CLOEXEC, 10);
+  close(low[0]);
+  close(low[1]);
+  return ends[0] >= 0 && ends[1] >= 0;
+}
+
+bool starts_with(const std::vector<std::string>& values, const std::vector<std::string>& prefix) {
+  if (values.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (values[i] != prefix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+EnvChanges app_env(const XdgTree& tree) {
+  EnvChanges env = norvale_test::runner_env(tree);
+  // The stand-in engine runs the application only when no test mode is set.
+  env["NORVALE_FLUTTER_CLOSE_WINDOW"] = std::nullopt;
+  env["NORVALE_FLUTTER_TRACE"] = "/dev/fd/3";
+  env["NORVALE_APP_CONTROL_FD"] = "4";
+  env["NORVALE_APP_TRANSCRIPT"] = tree.path("transcript");
+  for (const char* name : {"NORVALE_APP_SCRIPT", "NORVALE_APP_PROGRAM", "PYTHONPATH"}) {
+    env[name] = std::nullopt;
+  }
+  return env;
+}
+
+AppRun::AppRun(const XdgTree& tree, const AppRunOptions& options) {
+  int control[2], trace[2], out[2], err[2];
+  if (!make_pipe_above_child_fds(control) || !make_pipe_above_child_fds(trace) ||
+      !make_pipe_above_child_fds(out) || !make_pipe_above_child_fds(err)) {
+    return;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (options.stdout_file.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_adddup2(&actions, trace[1], 3);
+  posix_spawn_file_actions_adddup2(&actions, control[0], 4);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // A group of its own, so that nothing of a failed run outlives the test.
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+
+  EnvChanges changes = app_env(tree);
+  for (const auto& [name, value] : options.env) changes[name] = value;
+  std::vector<std::string> env = environment_with(changes);
+  std::vector<std::string> argv = options.wrapper;
+  argv.push_back(NORVALE_WITH_DISPLAY);
+  argv.insert(argv.end(), options.display.begin(), options.display.end());
+  argv.push_back("--");
+  argv.push_back(options.runner);
+  std::vector<char*> c_argv = c_strings(argv), c_env = c_strings(env);
+  if (posix_spawnp(&pid_, c_argv[0], &actions, &attributes, c_argv.data(), c_env.data()) != 0) {
+    pid_ = -1;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  for (int fd : {control[0], trace[1], out[1], err[1]}) close(fd);
+  control_fd_ = control[1];
+  trace_fd_ = trace[0];
+  out_fd_ = out[0];
+  err_fd_ = err[0];
+  signal(SIGPIPE, SIG_IGN);
+}
+
+AppRun::~AppRun() {
+  if (pid_ > 0) {
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  for (int fd : {control_fd_, trace_fd_, out_fd_, err_fd_}) {
+    if (fd >= 0) close(fd);
+  }
+}
+
+bool AppRun::read_some() {
+  int* fds[] = {&trace_fd_, &out_fd_, &err_fd_};
+  std::string* texts[] = {&trace_text_, &out_, &err_};
+  pollfd entries[3];
+  int open = 0;
+  for (int i = 0; i < 3; ++i) {
+    entries[i] = {*fds[i], POLLIN, 0};
+    if (*fds[i] >= 0) ++open;
+  }
+  if (open == 0) return false;
+  int ready = poll(entries, 3, kHangGuardMs);
+  if (ready < 0 && errno == EINTR) return true;
+  if (ready <= 0) {
+    err_ += "\n[test: nothing arrived for " + std::to_string(kHangGuardMs / 1000) + " s]\n";
+    for (int* fd : fds) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
+    }
+    return false;
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (*fds[i] < 0 || (entries[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+    char buffer[65536];
+    ssize_t n = read(*fds[i], buffer, sizeof buffer);
+    if (n > 0) {
+      texts[i]->append(buffer, static_cast<size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      close(*fds[i]);
+      *fds[i] = -1;
+    }
+  }
+  return true;
+}
+
+bool AppRun::wait_for(const std::string& key, const std::vector<std::string>& values,
+                      TraceLine* found) {
+  size_t scanned = 0;
+  while (true) {
+    size_t end;
+    while ((end = trace_text_.find('\n', scanned)) != std::string::npos) {
+      Trace line = Trace::parse(trace_text_.substr(scanned, end - scanned));
+      scanned = end + 1;
+      if (line.lines().empty()) continue;
+      const TraceLine& first = line.lines()[0];
+      if (first.key == key && starts_with(first.values, values)) {
+        if (found != nullptr) *found = first;
+        return true;
+      }
+      // A step the application refused: what the test waits for won't come.
+      if (first.key == "app-error") return false;
+    }
+    if (trace_fd_ < 0 || !read_some()) {
+      if (trace_fd_ >= 0) continue;
+      return false;
+    }
+  }
+}
+
+void AppRun::step(const std::string& line) {
+  std::string text = line + "\n";
+  if (write(control_fd_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    err_ += "\n[test: the control pipe refused a step]\n";
+  }
+}
+
+bool AppRun::click(const std::string& button) {
+  if (!wait_for("app-received", {"1", "button", button})) return false;
+  step("click " + button);
+  return true;
+}
+
+int AppRun::finish() {
+  if (control_fd_ >= 0) close(control_fd_);
+  control_fd_ = -1;
+  while (read_some()) {
+  }
+  if (pid_ > 0) {
+    while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+  }
+  return status_;
+}
+
+pid_t AppRun::runner_pid() const {
+  auto start = trace().all("app-start");
+  return start.empty() || start[0].empty() ? -1 : static_cast<pid_t>(std::stol(start[0][0]));
+}
+
+std::string AppRun::describe() const {
+  return "---- trace ----\n" + trace_text_ + "---- stdout ----\n" + out_ + "---- stderr ----\n" +
+         err_;
+}
+
+std::vector<std::string> desktop_files_left(const XdgTree& tree) {
+  std::vector<std::string> left;
+  for (const std::string& dir : {tree.path("data-home/applications"), tree.path("runtime/zemtra")}) {
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(dir, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      const std::string path = it->path().string();
+      if (path.size() < 5 || path.substr(path.size() - 5) != ".lock") left.push_back(path);
+    }
+  }
+  return left;
+}
+
+}  // namespace e2e_test
