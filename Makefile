@@ -1,12 +1,21 @@
 # One command each, on a fresh Debian machine: what is missing is installed.
+#   make demo   build the bundle and start the demo application; without a
+#               display it runs under Xvfb, drives the application for a few
+#               seconds and leaves build/default/demo/demo.png and
+#               build/default/demo/demo-transcript.txt
 #   make test   build everything, run the test suite, then run it again with
 #               AddressSanitizer and UndefinedBehaviorSanitizer, then run the
 #               fuzz targets for a bounded time
 #   make bench  build and run the benchmarks, then print the comparison table
-.PHONY: deps test test-default test-asan test-fuzz bench clean
+.PHONY: deps demo test test-default test-asan test-fuzz bench clean
 
 deps:
 	./scripts/install-deps.sh
+
+demo: deps
+	cmake --preset default
+	cmake --build --preset default --target bundle norvale_with_display
+	./standins/app/demo.sh build/default/bundle build/default/tests/with_display build/default/demo
 
 test: test-default test-asan test-fuzz
 
