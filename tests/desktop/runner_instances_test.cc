@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "desktop_fixture.h"
+#include "desktop_internal.h"
 #include "runner_instance.h"
 
 namespace {
@@ -209,6 +210,96 @@ TEST(RunnerInstances, MarkerOfAKilledInstanceIsPrunedByTheNextCleanup) {
 
   survivor->close_window();
   EXPECT_TRUE(ended_normally(survivor->wait())) << survivor->err();
+  expect_nothing_left(s.tree);
+}
+
+// Kills a started instance with SIGKILL and reaps it. Never with pid -1,
+// which would reach every process.
+void kill_hard(RunnerInstance& instance) {
+  ASSERT_GT(instance.pid(), 0);
+  ASSERT_EQ(kill(instance.pid(), SIGKILL), 0);
+  const int status = instance.wait();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << instance.err();
+}
+
+// The entry and nothing else in the user's applications directory: no
+// temporary file of a write that was cut short.
+void expect_only_the_entry(const XdgTree& tree) {
+  EXPECT_EQ(list_dir(tree.data_home + "/applications"), std::vector<std::string>{entry_file_name()});
+  expect_entry_for_runner(tree);
+}
+
+using InstanceList = std::vector<std::unique_ptr<RunnerInstance>>;
+
+std::vector<pid_t> pids_of(const InstanceList& instances) {
+  std::vector<pid_t> pids;
+  for (const auto& instance : instances) pids.push_back(instance->pid());
+  return pids;
+}
+
+// Moves `count` instances from the back of `from` to a new list.
+InstanceList take(InstanceList& from, size_t count) {
+  InstanceList taken;
+  while (taken.size() < count && !from.empty()) {
+    taken.push_back(std::move(from.back()));
+    from.pop_back();
+  }
+  return taken;
+}
+
+// Rounds of ten running instances. While the test holds the lock, some are
+// killed with SIGKILL: new ones on their way to the lock, running ones, and
+// ones whose cleanup waits for the lock; others are closed, and new ones
+// start. Every cleanup then runs after the killed are gone, so after each
+// round the area holds exactly the live instances' markers and the icon,
+// and the entry is whole and names the runner.
+TEST(RunnerInstances, KilledAtAnyMomentAmongManyTheAreaStaysConsistent) {
+  Instances s;
+  std::mt19937 random(20260117);
+  auto below = [&](int n) {
+    return static_cast<size_t>(std::uniform_int_distribution<>(0, n - 1)(random));
+  };
+  InstanceList running;
+  constexpr size_t kRunning = 10;
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(testing::Message() << "round " << round);
+    auto lock = std::make_unique<DesktopEntryLock>(s.tree.runtime_area().c_str());
+    ASSERT_TRUE(lock->held());
+    std::shuffle(running.begin(), running.end(), random);
+    auto killed_running = take(running, 1 + below(3));
+    auto killed_in_cleanup = take(running, below(2));
+    auto closed = take(running, 1 + below(2));
+    InstanceList fresh;
+    while (running.size() + fresh.size() < kRunning) fresh.push_back(s.start());
+    InstanceList killed_starting;
+    for (size_t i = 1 + below(2); i > 0; --i) killed_starting.push_back(s.start());
+
+    for (auto& instance : closed) instance->close_window();
+    for (auto& instance : killed_in_cleanup) instance->close_window();
+    for (auto* group : {&killed_running, &killed_in_cleanup, &killed_starting}) {
+      for (auto& instance : *group) kill_hard(*instance);
+    }
+    lock.reset();
+
+    for (auto& instance : closed) EXPECT_TRUE(ended_normally(instance->wait())) << instance->err();
+    for (auto& instance : fresh) {
+      ASSERT_TRUE(instance->wait_for("window-report-end")) << instance->err();
+      running.push_back(std::move(instance));
+    }
+    EXPECT_EQ(list_dir(s.tree.runtime_area()), markers_and_icon(pids_of(running)));
+    expect_only_the_entry(s.tree);
+  }
+
+  // The last ones all killed: nobody cleans up, so the entry and their
+  // markers stay, until the next instance's cleanup removes them all.
+  const std::vector<pid_t> last = pids_of(running);
+  for (auto& instance : running) kill_hard(*instance);
+  EXPECT_EQ(list_dir(s.tree.runtime_area()), markers_and_icon(last));
+  expect_only_the_entry(s.tree);
+  auto next = s.start();
+  ASSERT_TRUE(next->wait_for("window-report-end")) << next->err();
+  next->close_window();
+  EXPECT_TRUE(ended_normally(next->wait())) << next->err();
   expect_nothing_left(s.tree);
 }
 
