@@ -58,6 +58,8 @@ TEST_P(SignalWhileTheProgramRuns, CleansUpAndDiesByTheSignalWithThePoolsChildren
   }
   ASSERT_EQ(children.size(), 2u);
 
+  // Never kill(-1, ...): that signals every process there is.
+  ASSERT_GT(run.runner_pid(), 0) << run.describe();
   ASSERT_EQ(kill(run.runner_pid(), GetParam().signum), 0);
   const int status = run.finish();
   // The harness reports a signal N that ended runner as 128 + N.
