@@ -1,6 +1,8 @@
 #include "app_icon.h"
 
+#include <glib/gstdio.h>
 #include <gtk/gtk.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -22,12 +24,24 @@ void report_load_failure(const char* path, const GError* error) {
         error != nullptr ? error->message : "unknown error");
 }
 
+// A FIFO would make the image loader wait for a writer for ever, a device
+// would be read without end.
+bool is_special_file(const char* path) {
+  GStatBuf info;
+  return g_stat(path, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 }  // namespace
 
 void set_app_icon(const char* executable_path) {
   g_autofree char* dir = g_path_get_dirname(executable_path);
   g_autofree char* path = g_build_filename(dir, "data", "app_icon.png", nullptr);
   g_autoptr(GError) error = nullptr;
+  if (is_special_file(path)) {
+    g_set_error_literal(&error, G_FILE_ERROR, G_FILE_ERROR_INVAL, "not a regular file");
+    report_load_failure(path, error);
+    return;
+  }
   g_autoptr(GdkPixbuf) image = gdk_pixbuf_new_from_file(path, &error);
   if (image == nullptr) {
     report_load_failure(path, error);

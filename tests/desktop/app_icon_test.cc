@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "app_icon.h"
@@ -95,6 +98,27 @@ TEST(AppIcon, DirectoryInPlaceOfTheIconWarns) {
   EXPECT_EQ(r.out.rfind("log WARNING - Failed to load app icon " + bundle.icon() + ": ", 0), 0u)
       << r.out;
   EXPECT_NE(r.out.find("\nicons\n"), std::string::npos);
+}
+
+TEST(AppIcon, FifoOrDeviceInPlaceOfTheIconWarnsWithoutWaitingOrReadingForEver) {
+  const struct {
+    const char* name;
+    void (*make)(const std::string& icon);
+  } cases[] = {
+      {"fifo", [](const std::string& icon) { ASSERT_EQ(mkfifo(icon.c_str(), 0600), 0); }},
+      {"device", [](const std::string& icon) { ASSERT_EQ(symlink("/dev/zero", icon.c_str()), 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    XdgTree tree;
+    FakeBundle bundle = make_bundle(tree.root + "/bundle");
+    make_dirs(bundle.icon().substr(0, bundle.icon().rfind('/')));
+    c.make(bundle.icon());
+    auto r = set_icon(tree, bundle);
+    EXPECT_EQ(r.exit_code(), 0) << r.err;
+    EXPECT_EQ(r.out, "log WARNING - Failed to load app icon " + bundle.icon() +
+                         ": not a regular file\nicons\n");
+  }
 }
 
 TEST(AppIcon, MissingIconIsOnlyADebugMessage) {
