@@ -11,32 +11,7 @@
 
 #include "desktop_fixture.h"
 
-extern char** environ;
-
 namespace desktop_test {
-
-namespace {
-
-std::vector<std::string> merged_environment(const norvale_test::ChildOptions& options) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string item = *entry;
-    if (options.env.count(item.substr(0, item.find('='))) == 0) env.push_back(item);
-  }
-  for (const auto& [name, value] : options.env) {
-    if (value) env.push_back(name + "=" + *value);
-  }
-  return env;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-  std::vector<char*> result;
-  for (std::string& s : strings) result.push_back(s.data());
-  result.push_back(nullptr);
-  return result;
-}
-
-}  // namespace
 
 norvale_test::ChildOptions instance_options(norvale_test::ChildOptions tree_options) {
   tree_options.env["NORVALE_FLUTTER_TRACE"] = "/dev/fd/3";
@@ -69,8 +44,8 @@ RunnerInstance::RunnerInstance(const std::string& executable,
   posix_spawnattr_setsigdefault(&attributes, &terminating);
 
   std::vector<std::string> argv = {executable};
-  std::vector<std::string> env = merged_environment(options);
-  std::vector<char*> c_argv = pointers(argv), c_env = pointers(env);
+  std::vector<std::string> env = norvale_test::environment_with(options.env);
+  std::vector<char*> c_argv = norvale_test::c_strings(argv), c_env = norvale_test::c_strings(env);
   if (posix_spawn(&pid_, executable.c_str(), &actions, &attributes, c_argv.data(),
                   c_env.data()) != 0) {
     pid_ = -1;

@@ -9,35 +9,16 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <sstream>
-
-extern char** environ;
 
 namespace e2e_test {
 
 namespace {
 
+using norvale_test::c_strings;
+using norvale_test::environment_with;
+
 // A guard against a run that hangs, not a timing the tests rely on.
 constexpr int kHangGuardMs = 90'000;
-
-std::vector<std::string> environment_with(const EnvChanges& changes) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string item = *entry;
-    if (changes.count(item.substr(0, item.find('='))) == 0) env.push_back(item);
-  }
-  for (const auto& [name, value] : changes) {
-    if (value) env.push_back(name + "=" + *value);
-  }
-  return env;
-}
-
-std::vector<char*> c_strings(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  for (std::string& s : strings) pointers.push_back(s.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
 
 // Above the descriptors the child gets (0 to 4), so that no dup2 into
 // them overwrites a pipe end that a later dup2 still needs.

@@ -11,24 +11,17 @@
 #include <sys/wait.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "app_run.h"
 
 namespace {
 
 using namespace e2e_test;
+using norvale_test::read_file;
 
 std::string canonical_runner() {
   char resolved[PATH_MAX];
   return realpath(NORVALE_RUNNER, resolved) != nullptr ? resolved : "";
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }

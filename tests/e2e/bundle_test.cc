@@ -10,23 +10,15 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "app_run.h"
 
 namespace {
 
 using namespace e2e_test;
+using norvale_test::read_file;
 using norvale_test::ChildOptions;
 using norvale_test::run_child;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 bool can_hide_directories() {
   return run_child({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs none /mnt"})

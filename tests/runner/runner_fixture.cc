@@ -15,8 +15,6 @@
 #include <fstream>
 #include <sstream>
 
-extern char** environ;
-
 namespace norvale_test {
 
 namespace {
@@ -57,26 +55,14 @@ std::vector<std::string> split_values(const std::string& text) {
   return values;
 }
 
+}  // namespace
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
 }
-
-std::vector<std::string> environment_with(const EnvChanges& changes) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    std::string item = *entry;
-    if (changes.count(item.substr(0, item.find('='))) == 0) env.push_back(item);
-  }
-  for (const auto& [name, value] : changes) {
-    if (value) env.push_back(name + "=" + *value);
-  }
-  return env;
-}
-
-}  // namespace
 
 XdgTree::XdgTree() : root_(temp_root()) {
   for (const char* dir :
@@ -195,11 +181,7 @@ BackgroundRunner::BackgroundRunner(const std::vector<std::string>& argv_in,
   with_trace["NORVALE_FLUTTER_CLOSE_WINDOW"] = "at-stdin-end";
   std::vector<std::string> env = environment_with(with_trace);
   std::vector<std::string> argv = argv_in;
-  std::vector<char*> c_argv, c_env;
-  for (std::string& s : argv) c_argv.push_back(s.data());
-  c_argv.push_back(nullptr);
-  for (std::string& s : env) c_env.push_back(s.data());
-  c_env.push_back(nullptr);
+  std::vector<char*> c_argv = c_strings(argv), c_env = c_strings(env);
   if (posix_spawn(&pid_, c_argv[0], &actions, nullptr, c_argv.data(), c_env.data()) != 0) {
     pid_ = -1;
   }

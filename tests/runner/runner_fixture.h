@@ -16,7 +16,6 @@
 
 namespace norvale_test {
 
-using EnvChanges = std::map<std::string, std::optional<std::string>>;
 
 // A private XDG tree (runtime, data, config, cache, home), removed again
 // when the object goes. /usr/share stays in XDG_DATA_DIRS: GTK needs it.
@@ -35,6 +34,9 @@ class XdgTree {
  private:
   std::string root_;
 };
+
+// The whole file, or "" when it cannot be read.
+std::string read_file(const std::string& path);
 
 // One line of the stand-in trace: its key and values, quoted values
 // decoded back to their bytes.

@@ -20,16 +20,13 @@ bool ChildResult::exited() const { return WIFEXITED(status); }
 int ChildResult::exit_code() const { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 int ChildResult::term_signal() const { return WIFSIGNALED(status) ? WTERMSIG(status) : 0; }
 
-namespace {
-
-std::vector<std::string> child_environment(const ChildOptions& options) {
+std::vector<std::string> environment_with(const EnvChanges& changes) {
   std::vector<std::string> env;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string item = *entry;
-    std::string name = item.substr(0, item.find('='));
-    if (options.env.count(name) == 0) env.push_back(item);
+    if (changes.count(item.substr(0, item.find('='))) == 0) env.push_back(item);
   }
-  for (const auto& [name, value] : options.env) {
+  for (const auto& [name, value] : changes) {
     if (value) env.push_back(name + "=" + *value);
   }
   return env;
@@ -41,8 +38,6 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
   pointers.push_back(nullptr);
   return pointers;
 }
-
-}  // namespace
 
 ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOptions& options) {
   ChildResult result;
@@ -66,7 +61,7 @@ ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOption
   posix_spawnattr_setsigmask(&attributes, &empty);
 
   std::vector<std::string> argv = argv_in;
-  std::vector<std::string> env = child_environment(options);
+  std::vector<std::string> env = environment_with(options.env);
   std::vector<char*> c_argv = c_strings(argv);
   std::vector<char*> c_env = c_strings(env);
   pid_t pid = -1;

@@ -11,6 +11,15 @@
 
 namespace norvale_test {
 
+// Variables to set (a value) or to remove (std::nullopt) in a child.
+using EnvChanges = std::map<std::string, std::optional<std::string>>;
+
+// This process's environment with `changes` applied, as NAME=VALUE items.
+std::vector<std::string> environment_with(const EnvChanges& changes);
+
+// Pointers into `strings` ending with a null one, for exec and posix_spawn.
+std::vector<char*> c_strings(std::vector<std::string>& strings);
+
 struct ChildResult {
   int status = -1;           // raw wait status
   std::string out;           // everything written to standard output
@@ -23,8 +32,7 @@ struct ChildResult {
 };
 
 struct ChildOptions {
-  // Variables to set (a value) or to remove (std::nullopt) in the child.
-  std::map<std::string, std::optional<std::string>> env;
+  EnvChanges env;
   std::string stdin_data;
   double timeout_seconds = 60;
 };
