@@ -92,7 +92,6 @@ bool load_key_file(GKeyFile* key_file, const char* path) {
 
 // Loads the bundle's template entry: beside the executable first, then one
 // level up. NULL when neither loads.
-
 GKeyFile* load_template(const char* executable_dir, const char* entry_name,
                         char** template_path) {
   g_autoptr(GKeyFile) key_file = g_key_file_new();
