@@ -10,6 +10,7 @@ packages="
   xvfb x11-utils xdotool imagemagick openbox xcompmgr weston
   desktop-file-utils libgtk-3-bin
   dbus-daemon libx11-dev libxfixes-dev
+  gnome-shell mutter xwayland
   clang libclang-rt-14-dev valgrind
 "
 
