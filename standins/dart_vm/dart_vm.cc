@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -178,14 +179,126 @@ bool Dart_CloseNativePort(Dart_Port native_port_id) {
   return true;
 }
 
+// The stand-in runs no Dart code, so no thread ever has a current isolate,
+// and every call that needs one ends the process as the VM does.
+namespace {
+
+[[noreturn]] void no_current_isolate(const char* function) {
+  std::fprintf(stderr,
+               "%s expects there to be a current isolate. Did you forget to call "
+               "Dart_CreateIsolateGroup or Dart_EnterIsolate?\n",
+               function);
+  std::abort();
+}
+
+}  // namespace
+
+bool Dart_IsError(Dart_Handle) { no_current_isolate(__func__); }
+bool Dart_IsApiError(Dart_Handle) { no_current_isolate(__func__); }
+bool Dart_IsUnhandledExceptionError(Dart_Handle) { no_current_isolate(__func__); }
+bool Dart_IsCompilationError(Dart_Handle) { no_current_isolate(__func__); }
+bool Dart_IsFatalError(Dart_Handle) { no_current_isolate(__func__); }
+const char* Dart_GetError(Dart_Handle) { no_current_isolate(__func__); }
+bool Dart_ErrorHasException(Dart_Handle) { no_current_isolate(__func__); }
+Dart_Handle Dart_ErrorGetException(Dart_Handle) { no_current_isolate(__func__); }
+Dart_Handle Dart_ErrorGetStackTrace(Dart_Handle) { no_current_isolate(__func__); }
+Dart_Handle Dart_NewApiError(const char*) { no_current_isolate(__func__); }
+Dart_Handle Dart_NewCompilationError(const char*) { no_current_isolate(__func__); }
+Dart_Handle Dart_NewUnhandledExceptionError(Dart_Handle) { no_current_isolate(__func__); }
+void Dart_PropagateError(Dart_Handle) { no_current_isolate(__func__); }
+Dart_Handle Dart_HandleFromPersistent(Dart_PersistentHandle) { no_current_isolate(__func__); }
+Dart_Handle Dart_HandleFromWeakPersistent(Dart_WeakPersistentHandle) {
+  no_current_isolate(__func__);
+}
+Dart_PersistentHandle Dart_NewPersistentHandle(Dart_Handle) { no_current_isolate(__func__); }
+void Dart_SetPersistentHandle(Dart_PersistentHandle, Dart_Handle) {
+  no_current_isolate(__func__);
+}
+void Dart_DeletePersistentHandle(Dart_PersistentHandle) { no_current_isolate(__func__); }
+Dart_WeakPersistentHandle Dart_NewWeakPersistentHandle(Dart_Handle, void*, intptr_t,
+                                                       Dart_HandleFinalizer) {
+  no_current_isolate(__func__);
+}
+void Dart_DeleteWeakPersistentHandle(Dart_WeakPersistentHandle) { no_current_isolate(__func__); }
+Dart_FinalizableHandle Dart_NewFinalizableHandle(Dart_Handle, void*, intptr_t,
+                                                 Dart_HandleFinalizer) {
+  no_current_isolate(__func__);
+}
+void Dart_DeleteFinalizableHandle(Dart_FinalizableHandle, Dart_Handle) {
+  no_current_isolate(__func__);
+}
+
+Dart_Isolate Dart_CurrentIsolate(void) { return nullptr; }
+void Dart_ExitIsolate(void) { no_current_isolate(__func__); }
+
+// No isolate handed out by this VM exists to be entered.
+void Dart_EnterIsolate(Dart_Isolate) {
+  std::fputs("Dart_EnterIsolate: the stand-in VM has no isolates\n", stderr);
+  std::abort();
+}
+
+Dart_Port Dart_GetMainPortId(void) { no_current_isolate(__func__); }
+
+// No thread owns an isolate here, whatever the port.
+bool Dart_GetCurrentThreadOwnsIsolate(Dart_Port) { return false; }
+
+bool Dart_Post(Dart_Port, Dart_Handle) { no_current_isolate(__func__); }
+Dart_Handle Dart_NewSendPort(Dart_Port) { no_current_isolate(__func__); }
+Dart_Handle Dart_NewSendPortEx(Dart_PortEx) { no_current_isolate(__func__); }
+Dart_Handle Dart_SendPortGetId(Dart_Handle, Dart_Port*) { no_current_isolate(__func__); }
+Dart_Handle Dart_SendPortGetIdEx(Dart_Handle, Dart_PortEx*) { no_current_isolate(__func__); }
+void Dart_EnterScope(void) { no_current_isolate(__func__); }
+void Dart_ExitScope(void) { no_current_isolate(__func__); }
+bool Dart_IsNull(Dart_Handle) { no_current_isolate(__func__); }
+Dart_Handle Dart_Null(void) { no_current_isolate(__func__); }
+
 void* standin_dart_vm_api_dl_data(void) {
+  // Every function of the current API version, in the VM's own order.
+#define STANDIN_DART_API_ENTRY(name) {#name, reinterpret_cast<void (*)(void)>(name)}
   static const standin_dart_api_entry functions[] = {
-      {"Dart_PostCObject", reinterpret_cast<void (*)(void)>(Dart_PostCObject)},
-      {"Dart_PostInteger", reinterpret_cast<void (*)(void)>(Dart_PostInteger)},
-      {"Dart_NewNativePort", reinterpret_cast<void (*)(void)>(Dart_NewNativePort)},
-      {"Dart_CloseNativePort", reinterpret_cast<void (*)(void)>(Dart_CloseNativePort)},
+      STANDIN_DART_API_ENTRY(Dart_PostCObject),
+      STANDIN_DART_API_ENTRY(Dart_PostInteger),
+      STANDIN_DART_API_ENTRY(Dart_NewNativePort),
+      STANDIN_DART_API_ENTRY(Dart_CloseNativePort),
+      STANDIN_DART_API_ENTRY(Dart_IsError),
+      STANDIN_DART_API_ENTRY(Dart_IsApiError),
+      STANDIN_DART_API_ENTRY(Dart_IsUnhandledExceptionError),
+      STANDIN_DART_API_ENTRY(Dart_IsCompilationError),
+      STANDIN_DART_API_ENTRY(Dart_IsFatalError),
+      STANDIN_DART_API_ENTRY(Dart_GetError),
+      STANDIN_DART_API_ENTRY(Dart_ErrorHasException),
+      STANDIN_DART_API_ENTRY(Dart_ErrorGetException),
+      STANDIN_DART_API_ENTRY(Dart_ErrorGetStackTrace),
+      STANDIN_DART_API_ENTRY(Dart_NewApiError),
+      STANDIN_DART_API_ENTRY(Dart_NewCompilationError),
+      STANDIN_DART_API_ENTRY(Dart_NewUnhandledExceptionError),
+      STANDIN_DART_API_ENTRY(Dart_PropagateError),
+      STANDIN_DART_API_ENTRY(Dart_HandleFromPersistent),
+      STANDIN_DART_API_ENTRY(Dart_HandleFromWeakPersistent),
+      STANDIN_DART_API_ENTRY(Dart_NewPersistentHandle),
+      STANDIN_DART_API_ENTRY(Dart_SetPersistentHandle),
+      STANDIN_DART_API_ENTRY(Dart_DeletePersistentHandle),
+      STANDIN_DART_API_ENTRY(Dart_NewWeakPersistentHandle),
+      STANDIN_DART_API_ENTRY(Dart_DeleteWeakPersistentHandle),
+      STANDIN_DART_API_ENTRY(Dart_NewFinalizableHandle),
+      STANDIN_DART_API_ENTRY(Dart_DeleteFinalizableHandle),
+      STANDIN_DART_API_ENTRY(Dart_CurrentIsolate),
+      STANDIN_DART_API_ENTRY(Dart_ExitIsolate),
+      STANDIN_DART_API_ENTRY(Dart_EnterIsolate),
+      STANDIN_DART_API_ENTRY(Dart_Post),
+      STANDIN_DART_API_ENTRY(Dart_NewSendPort),
+      STANDIN_DART_API_ENTRY(Dart_NewSendPortEx),
+      STANDIN_DART_API_ENTRY(Dart_SendPortGetId),
+      STANDIN_DART_API_ENTRY(Dart_SendPortGetIdEx),
+      STANDIN_DART_API_ENTRY(Dart_EnterScope),
+      STANDIN_DART_API_ENTRY(Dart_ExitScope),
+      STANDIN_DART_API_ENTRY(Dart_IsNull),
+      STANDIN_DART_API_ENTRY(Dart_Null),
+      STANDIN_DART_API_ENTRY(Dart_GetMainPortId),
+      STANDIN_DART_API_ENTRY(Dart_GetCurrentThreadOwnsIsolate),
       {nullptr, nullptr},
   };
+#undef STANDIN_DART_API_ENTRY
   static standin_dart_api_data data = {DART_API_DL_MAJOR_VERSION, DART_API_DL_MINOR_VERSION,
                                        functions};
   return &data;

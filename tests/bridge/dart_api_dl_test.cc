@@ -1,7 +1,9 @@
 // Binding of the Dart API from the VM's data block.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,65 @@ TEST(DartApiBinding, NorvaleEntryForwardsTheResult) {
   EXPECT_EQ(reinterpret_cast<Fn>(Dart_PostInteger_DL), address(0));
   EXPECT_EQ(Norvale_InitDartApiDL(standin_dart_vm_api_dl_data()), 0);
   EXPECT_NE(Dart_NewNativePort_DL, nullptr);
+}
+
+// The functions of the current API (2.6), in the order of its data block.
+// The binding looks up all but the two newest.
+const std::vector<std::string> kCurrentApi = {
+    "Dart_PostCObject", "Dart_PostInteger", "Dart_NewNativePort", "Dart_CloseNativePort",
+    "Dart_IsError", "Dart_IsApiError", "Dart_IsUnhandledExceptionError",
+    "Dart_IsCompilationError", "Dart_IsFatalError", "Dart_GetError", "Dart_ErrorHasException",
+    "Dart_ErrorGetException", "Dart_ErrorGetStackTrace", "Dart_NewApiError",
+    "Dart_NewCompilationError", "Dart_NewUnhandledExceptionError", "Dart_PropagateError",
+    "Dart_HandleFromPersistent", "Dart_HandleFromWeakPersistent", "Dart_NewPersistentHandle",
+    "Dart_SetPersistentHandle", "Dart_DeletePersistentHandle", "Dart_NewWeakPersistentHandle",
+    "Dart_DeleteWeakPersistentHandle", "Dart_NewFinalizableHandle",
+    "Dart_DeleteFinalizableHandle", "Dart_CurrentIsolate", "Dart_ExitIsolate",
+    "Dart_EnterIsolate", "Dart_Post", "Dart_NewSendPort", "Dart_NewSendPortEx",
+    "Dart_SendPortGetId", "Dart_SendPortGetIdEx", "Dart_EnterScope", "Dart_ExitScope",
+    "Dart_IsNull", "Dart_Null", "Dart_GetMainPortId", "Dart_GetCurrentThreadOwnsIsolate"};
+const std::vector<std::string> kNotLookedUp = {"Dart_GetMainPortId",
+                                               "Dart_GetCurrentThreadOwnsIsolate"};
+
+TEST(DartApiBinding, StandInVmBlockCarriesTheCurrentApiAndTheBindingFindsItsNamesThere) {
+  const auto* block = static_cast<const standin_dart_api_data*>(standin_dart_vm_api_dl_data());
+  EXPECT_EQ(block->major, 2);
+  EXPECT_EQ(block->minor, 6);
+  std::vector<std::string> names;
+  for (const standin_dart_api_entry* e = block->functions; e->name != nullptr; ++e) {
+    names.push_back(e->name);
+    // Each entry is the VM's own exported function of that name.
+    EXPECT_EQ(reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, e->name)), e->function) << e->name;
+  }
+  EXPECT_EQ(names, kCurrentApi);
+
+  ASSERT_EQ(Norvale_InitDartApiDL(standin_dart_vm_api_dl_data()), 0);
+  std::vector<std::string> looked_up = all_names();
+  for (const Binding& b : kLookedUp) {
+    Fn exported = reinterpret_cast<Fn>(dlsym(RTLD_DEFAULT, b.name));
+    EXPECT_NE(exported, nullptr) << b.name;
+    EXPECT_EQ(b.get(), exported) << b.name;
+  }
+  for (const std::string& name : kNotLookedUp) {
+    EXPECT_EQ(std::count(looked_up.begin(), looked_up.end(), name), 0) << name;
+  }
+  std::vector<std::string> current_without_newest = kCurrentApi;
+  current_without_newest.resize(current_without_newest.size() - kNotLookedUp.size());
+  EXPECT_EQ(looked_up, current_without_newest);
+  expect_stubs_bound();
+}
+
+TEST(DartApiBinding, NamesItDoesNotKnowArePassedOverWhereverTheyStand) {
+  std::vector<std::string> names = all_names();
+  names.insert(names.begin(), kNotLookedUp[0]);
+  names.insert(names.begin() + 20, "Dart_SomethingNewer");
+  names.push_back(kNotLookedUp[1]);
+  Table table(names);
+  ASSERT_EQ(table.bind(), 0);
+  for (const Binding& b : kLookedUp) {
+    auto at = std::find(names.begin(), names.end(), b.name) - names.begin();
+    EXPECT_EQ(b.get(), address(static_cast<int>(at))) << b.name;
+  }
 }
 
 NORVALE_SCENARIO(refused_before_first_binding) {

@@ -10,7 +10,18 @@
 #define DART_EXTERN_C extern
 #endif
 
-#define DART_EXPORT DART_EXTERN_C __attribute__((visibility("default")))
+// Only the VM's own build (DART_SHARED_LIB) exports; elsewhere these are
+// plain declarations.
+#if __GNUC__ >= 4
+#if defined(DART_SHARED_LIB)
+#define DART_EXPORT \
+  DART_EXTERN_C __attribute__((visibility("default"))) __attribute((used))
+#else
+#define DART_EXPORT DART_EXTERN_C
+#endif
+#else
+#error Tool chain not supported.
+#endif
 
 #include <stdbool.h>
 #include <stdint.h>
@@ -50,5 +61,65 @@ typedef enum {
   Dart_TypedData_kFloat64x2,
   Dart_TypedData_kInvalid
 } Dart_TypedData_Type;
+
+// Errors. Handles live in the scope of an isolate's thread.
+DART_EXPORT bool Dart_IsError(Dart_Handle handle);
+DART_EXPORT bool Dart_IsApiError(Dart_Handle handle);
+DART_EXPORT bool Dart_IsUnhandledExceptionError(Dart_Handle handle);
+DART_EXPORT bool Dart_IsCompilationError(Dart_Handle handle);
+DART_EXPORT bool Dart_IsFatalError(Dart_Handle handle);
+DART_EXPORT const char* Dart_GetError(Dart_Handle handle);
+DART_EXPORT bool Dart_ErrorHasException(Dart_Handle handle);
+DART_EXPORT Dart_Handle Dart_ErrorGetException(Dart_Handle handle);
+DART_EXPORT Dart_Handle Dart_ErrorGetStackTrace(Dart_Handle handle);
+DART_EXPORT Dart_Handle Dart_NewApiError(const char* error);
+DART_EXPORT Dart_Handle Dart_NewCompilationError(const char* error);
+DART_EXPORT Dart_Handle Dart_NewUnhandledExceptionError(Dart_Handle exception);
+DART_EXPORT void Dart_PropagateError(Dart_Handle handle);
+
+// Persistent, weak persistent and finalizable handles.
+DART_EXPORT Dart_Handle Dart_HandleFromPersistent(Dart_PersistentHandle object);
+DART_EXPORT Dart_Handle
+Dart_HandleFromWeakPersistent(Dart_WeakPersistentHandle object);
+DART_EXPORT Dart_PersistentHandle Dart_NewPersistentHandle(Dart_Handle object);
+DART_EXPORT void Dart_SetPersistentHandle(Dart_PersistentHandle obj1,
+                                          Dart_Handle obj2);
+DART_EXPORT void Dart_DeletePersistentHandle(Dart_PersistentHandle object);
+DART_EXPORT Dart_WeakPersistentHandle
+Dart_NewWeakPersistentHandle(Dart_Handle object,
+                             void* peer,
+                             intptr_t external_allocation_size,
+                             Dart_HandleFinalizer callback);
+DART_EXPORT void Dart_DeleteWeakPersistentHandle(
+    Dart_WeakPersistentHandle object);
+DART_EXPORT Dart_FinalizableHandle
+Dart_NewFinalizableHandle(Dart_Handle object,
+                          void* peer,
+                          intptr_t external_allocation_size,
+                          Dart_HandleFinalizer callback);
+DART_EXPORT void Dart_DeleteFinalizableHandle(Dart_FinalizableHandle object,
+                                              Dart_Handle strong_ref_to_object);
+
+// Isolates.
+DART_EXPORT Dart_Isolate Dart_CurrentIsolate(void);
+DART_EXPORT void Dart_ExitIsolate(void);
+DART_EXPORT void Dart_EnterIsolate(Dart_Isolate isolate);
+DART_EXPORT Dart_Port Dart_GetMainPortId(void);
+DART_EXPORT bool Dart_GetCurrentThreadOwnsIsolate(Dart_Port port);
+
+// Ports seen from Dart code.
+DART_EXPORT bool Dart_Post(Dart_Port port_id, Dart_Handle object);
+DART_EXPORT Dart_Handle Dart_NewSendPort(Dart_Port port_id);
+DART_EXPORT Dart_Handle Dart_NewSendPortEx(Dart_PortEx portex_id);
+DART_EXPORT Dart_Handle Dart_SendPortGetId(Dart_Handle port,
+                                           Dart_Port* port_id);
+DART_EXPORT Dart_Handle Dart_SendPortGetIdEx(Dart_Handle port,
+                                             Dart_PortEx* portex_id);
+
+// Scopes and objects.
+DART_EXPORT void Dart_EnterScope(void);
+DART_EXPORT void Dart_ExitScope(void);
+DART_EXPORT bool Dart_IsNull(Dart_Handle object);
+DART_EXPORT Dart_Handle Dart_Null(void);
 
 #endif  // RUNTIME_INCLUDE_DART_API_H_

@@ -26,7 +26,7 @@ typedef struct {
   const standin_dart_api_entry* functions;  // ends at the first NULL name
 } standin_dart_api_data;
 
-// The VM's own block: major version 2 and the VM's function table.
+// The VM's own block: version 2.6 and the 40 functions of that version.
 DART_EXPORT void* standin_dart_vm_api_dl_data(void);
 
 // A copy of one message that reached a port.
