@@ -117,6 +117,29 @@ bool set_argv(const kestrune_state* state) {
   return ok;
 }
 
+// The executable that runs this process, resolved, or NULL. Children that
+// the program starts through sys.executable (multiprocessing's spawn and
+// forkserver, its resource tracker) must run this executable too: it serves
+// as their interpreter, while whatever python3 PATH finds first would not
+// know the bundle's standard library.
+char* own_executable() {
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return nullptr;
+  return strndup(path, static_cast<size_t>(length));
+}
+
+bool set_executable() {
+  char* path = own_executable();
+  if (path == nullptr) return true;  // no /proc: CPython's own guess stays
+  PyObject* executable = PyUnicode_DecodeFSDefault(path);
+  std::free(path);
+  bool ok = executable != nullptr && PySys_SetObject("executable", executable) == 0 &&
+            PySys_SetObject("_base_executable", executable) == 0;
+  Py_XDECREF(executable);
+  return ok;
+}
+
 PyObject* new_path_list(const kestrune_state* state) {
   PyObject* paths = PyList_New(static_cast<Py_ssize_t>(state->module_path_count));
   if (paths == nullptr) return nullptr;
@@ -208,6 +231,24 @@ char* read_open_file(std::FILE* file) {
   return text;
 }
 
+// What python3 gives a script it runs: its absolute path in __file__, so that
+// spawn and forkserver children can load the functions it defines.
+bool set_main_file(const char* script_path) {
+  PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
+  PyObject* globals = main_module != nullptr ? PyModule_GetDict(main_module) : nullptr;
+  if (globals == nullptr) return false;
+  PyObject* given = PyUnicode_DecodeFSDefault(script_path);
+  PyObject* os_path = given != nullptr ? PyImport_ImportModule("os.path") : nullptr;
+  PyObject* path =
+      os_path != nullptr ? PyObject_CallMethod(os_path, "abspath", "O", given) : nullptr;
+  bool ok = path != nullptr && PyDict_SetItemString(globals, "__file__", path) == 0 &&
+            PyDict_SetItemString(globals, "__cached__", Py_None) == 0;
+  Py_XDECREF(path);
+  Py_XDECREF(os_path);
+  Py_XDECREF(given);
+  return ok;
+}
+
 int32_t run_file(const kestrune_state* state) {
   if (state->script_path == nullptr) return 1;
   std::FILE* file = std::fopen(state->script_path, "rb");
@@ -216,8 +257,13 @@ int32_t run_file(const kestrune_state* state) {
     return 1;
   }
   char* text = read_open_file(file);
-  // Compiled under the script's own path, so tracebacks name it.
-  int32_t result = text != nullptr ? run_in_main(text, state->script_path) : 1;
+  int32_t result = 1;
+  if (text != nullptr && !set_main_file(state->script_path)) {
+    PyErr_Print();
+  } else if (text != nullptr) {
+    // Compiled under the script's own path, so tracebacks name it.
+    result = run_in_main(text, state->script_path);
+  }
   std::free(text);
   std::fclose(file);
   return result;
@@ -237,7 +283,7 @@ int32_t run_fresh_session(const kestrune_state* state) {
     return 1;
   }
   norvale_install_stdio_redirect();
-  if (!set_argv(state)) {
+  if (!set_argv(state) || !set_executable()) {
     PyErr_Print();
     finalize_session(false);
     return 1;

@@ -37,7 +37,9 @@ constexpr const char kStdioRedirectSource[] =
     "            norvale._native_log_write(self._is_stderr, str(text))\n"
     "        return len(text) if text else 0\n"
     "    def flush(self):\n"
-    "        pass\n"
+    // A flush must reach the process's stream: multiprocessing flushes
+    // before a fork child ends with os._exit, and before it forks.
+    "        norvale._native_log_flush(self._is_stderr)\n"
     "    def isatty(self):\n"
     "        return False\n"
     "    def fileno(self):\n"
@@ -157,6 +159,13 @@ PyObject* py_native_log_write(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
+PyObject* py_native_log_flush(PyObject*, PyObject* args) {
+  int is_stderr = 0;
+  if (!PyArg_ParseTuple(args, "i:_native_log_flush", &is_stderr)) return nullptr;
+  std::fflush(is_stderr != 0 ? stderr : stdout);
+  Py_RETURN_NONE;
+}
+
 PyMethodDef norvale_methods[] = {
     {"send_bytes", py_send_bytes, METH_VARARGS,
      "send_bytes(port, payload) \u2014 post a bytes payload to the Dart\n"
@@ -175,6 +184,9 @@ PyMethodDef norvale_methods[] = {
      "_native_log_write(is_stderr, text) \u2014 internal. Forwards bytes to the\n"
      "platform's native log sink (logcat / os_log / stderr). Used by the\n"
      "sys.stdout / sys.stderr wrappers installed at interpreter start."},
+    {"_native_log_flush", py_native_log_flush, METH_VARARGS,
+     "_native_log_flush(is_stderr) \u2014 internal. Flushes the process stream\n"
+     "that _native_log_write writes to."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,6 +1,7 @@
 #include "desktop_integration.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <glib-unix.h>
 #include <glib/gstdio.h>
 #include <signal.h>
@@ -186,15 +187,51 @@ bool write_entry(const char* path, const char* text) {
   return true;
 }
 
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// The process that made the installation. A child made by fork inherits the
+// record but is no instance: the cleanup stays with the installing process.
+pid_t installing_process = 0;
+
+// GLib's handler of the termination signals, once they are claimed.
+struct sigaction glib_signal_action {};
+
+bool is_glib_handler(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0
+             ? action.sa_sigaction == glib_signal_action.sa_sigaction
+             : action.sa_handler == glib_signal_action.sa_handler;
+}
+
+// In a child made by fork (the program's multiprocessing, os.fork), which
+// has no main loop to dispatch the claimed signals: they would be swallowed,
+// and terminate() or Ctrl-C would no longer end it. The child gets the
+// default actions back, unless the program has put handlers of its own in
+// place meanwhile.
+void release_claims_in_child() {
+  for (const int signum : kTerminationSignals) {
+    struct sigaction current {};
+    if (sigaction(signum, nullptr, &current) == 0 && is_glib_handler(current)) {
+      signal(signum, SIG_DFL);
+    }
+  }
+}
+
+void claim_termination_signals() {
+  for (const int signum : kTerminationSignals) {
+    g_unix_signal_add(signum, on_terminate_signal, GINT_TO_POINTER(signum));
+  }
+  sigaction(SIGTERM, nullptr, &glib_signal_action);
+  pthread_atfork(nullptr, nullptr, release_claims_in_child);
+}
+
 // Takes ownership of the three paths and arranges for the cleanup.
 void record_installation(char* entry_path, char* dir, char* marker) {
+  installing_process = getpid();
   installed_entry = entry_path;
   runtime_dir = dir;
   instance_marker = marker;
   std::atexit(remove_desktop_entry);
-  g_unix_signal_add(SIGTERM, on_terminate_signal, GINT_TO_POINTER(SIGTERM));
-  g_unix_signal_add(SIGINT, on_terminate_signal, GINT_TO_POINTER(SIGINT));
-  g_unix_signal_add(SIGHUP, on_terminate_signal, GINT_TO_POINTER(SIGHUP));
+  claim_termination_signals();
 }
 
 // The installation's steps that run under the lock; takes `dir_owned`.
@@ -328,7 +365,7 @@ void install_desktop_entry(const char* executable_path) {
 }
 
 void remove_desktop_entry() {
-  if (instance_marker == nullptr) return;
+  if (instance_marker == nullptr || getpid() != installing_process) return;
   DesktopEntryLock lock(runtime_dir);
   if (!lock.held()) return;
   std::remove(instance_marker);
@@ -341,6 +378,10 @@ void remove_desktop_entry() {
 gboolean on_terminate_signal(gpointer user_data) {
   const int signum = GPOINTER_TO_INT(user_data);
   remove_desktop_entry();
+  // What the program printed last must not be lost with the buffers: its
+  // output often goes to a file or the journal.
+  std::fflush(stdout);
+  std::fflush(stderr);
   // The default action ends the process by this very signal, so whoever
   // waits for it sees why it ended.
   signal(signum, SIG_DFL);

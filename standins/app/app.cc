@@ -8,6 +8,7 @@
 
 #include <dlfcn.h>
 #include <glib-unix.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -432,6 +433,8 @@ void take_steps_from_environment() {
 
 gboolean end_by_interrupt(gpointer) {
   standin_trace_event("app-interrupted");
+  std::fflush(stdout);
+  std::fflush(stderr);
   signal(SIGINT, SIG_DFL);
   raise(SIGINT);
   return G_SOURCE_REMOVE;
@@ -444,11 +447,25 @@ gboolean end_by_interrupt(gpointer) {
 // Where runner has not claimed SIGINT (it does while it keeps its desktop
 // entry), the application claims it, so that Ctrl-C ends the process as it
 // would without Python.
+// A child made by fork has no main loop to dispatch the claim: there Ctrl-C
+// takes its default action again, unless the program has a handler of its own.
+struct sigaction claimed_interrupt {};
+
+void release_interrupt_in_child() {
+  struct sigaction current {};
+  if (sigaction(SIGINT, nullptr, &current) == 0 &&
+      current.sa_sigaction == claimed_interrupt.sa_sigaction) {
+    signal(SIGINT, SIG_DFL);
+  }
+}
+
 void keep_interrupt_ending_the_process() {
   struct sigaction current {};
   if (sigaction(SIGINT, nullptr, &current) != 0) return;
   if ((current.sa_flags & SA_SIGINFO) != 0 || current.sa_handler != SIG_DFL) return;
   g_unix_signal_add(SIGINT, end_by_interrupt, nullptr);
+  sigaction(SIGINT, nullptr, &claimed_interrupt);
+  pthread_atfork(nullptr, nullptr, release_interrupt_in_child);
 }
 
 // ---- Start ----------------------------------------------------------------------------

@@ -328,4 +328,23 @@ TEST(Streams, StandardErrorIsFlushedAtOnceStandardOutputIsNot) {
   EXPECT_EQ(result.err, "written at once");
 }
 
+NORVALE_SCENARIO(stdout_flushed_by_the_program) {
+  RunRequest request;
+  request.source(R"(
+import os, sys
+sys.stdout.write("flushed by the program")
+sys.stdout.flush()
+sys.stdout.write(", this not")
+os._exit(0)
+)");
+  return request.run_sync();
+}
+
+// What multiprocessing relies on before a fork child ends with os._exit.
+TEST(Streams, FlushingStandardOutputWritesWhatIsBuffered) {
+  auto result = run_scenario("stdout_flushed_by_the_program");
+  EXPECT_EQ(result.exit_code(), 0) << result.err;
+  EXPECT_EQ(result.out, "flushed by the program");
+}
+
 }  // namespace

@@ -45,11 +45,10 @@ class Pool:
 
     def count_primes(self, limit):
         if self._pool is None:
-            # The children are this executable too: it runs them as plain
+            # Spawned children start through sys.executable, which is the
+            # application's own executable: it runs them as plain
             # interpreters.
-            context = multiprocessing.get_context("spawn")
-            context.set_executable(os.readlink("/proc/self/exe"))
-            self._pool = context.Pool(POOL_SIZE)
+            self._pool = multiprocessing.get_context("spawn").Pool(POOL_SIZE)
         results = self._pool.map(work.count_primes, work.chunks(limit, 2 * POOL_SIZE))
         counted_by = sorted({pid for _, pid, _ in results})
         return sum(count for count, _, _ in results), counted_by, self.children()
