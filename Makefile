@@ -7,25 +7,30 @@
 #               AddressSanitizer and UndefinedBehaviorSanitizer, then run the
 #               fuzz targets for a bounded time
 #   make bench  build and run the benchmarks, then print the comparison table
+# CPython 3.12+ comes from the distribution, or pyenv; to build with another
+# one, name its prefix: make test NORVALE_PYTHON_PREFIX=/opt/python3.13
 .PHONY: deps demo test test-default test-asan test-fuzz bench clean
 
+NORVALE_PYTHON_PREFIX ?=
+python_prefix = $(if $(NORVALE_PYTHON_PREFIX),-DNORVALE_PYTHON_PREFIX=$(NORVALE_PYTHON_PREFIX))
+
 deps:
-	./scripts/install-deps.sh
+	NORVALE_PYTHON_PREFIX='$(NORVALE_PYTHON_PREFIX)' ./scripts/install-deps.sh
 
 demo: deps
-	cmake --preset default
+	cmake --preset default $(python_prefix)
 	cmake --build --preset default --target bundle norvale_with_display
 	./standins/app/demo.sh build/default/bundle build/default/tests/with_display build/default/demo
 
 test: test-default test-asan test-fuzz
 
 test-default test-asan test-fuzz: test-%: deps
-	cmake --preset $*
+	cmake --preset $* $(python_prefix)
 	cmake --build --preset $*
 	ctest --preset $*
 
 bench: deps
-	cmake --preset default
+	cmake --preset default $(python_prefix)
 	cmake --build --preset default --target bench
 
 clean:

@@ -1,8 +1,15 @@
 # CPython discovery.
 #
 # The runtime interpreter is chosen in this order: an explicit prefix
-# (NORVALE_PYTHON_PREFIX), the newest pyenv install of 3.12 or later, a system
-# python3 of 3.12 or later. It must be a shared-library build.
+# (NORVALE_PYTHON_PREFIX), the newest pyenv install of 3.12 or later, the
+# newest system python3 of 3.12 or later (/usr/bin/python3 or python3.X, as
+# the distribution's python3-dev or python3.X-dev installs it). It must be a
+# shared-library build with its headers; without one, configuring stops with
+# the steps to get one.
+#
+# Only the discovery runs in script mode, as scripts/install-deps.sh does to
+# stop before installing anything:
+#   cmake [-DNORVALE_PYTHON_PREFIX=DIR] -P cmake/NorvalePython.cmake
 #
 # libnorvale uses only the limited API at the 3.12 level, so it is compiled
 # against the oldest 3.12+ headers that can be found: headers of 3.13.0 drop
@@ -37,12 +44,15 @@ print(sysconfig.get_path('stdlib') or '')
 print(sysconfig.get_config_var('MULTIARCH') or '')
 ]=])
 
-# Describes one interpreter; sets <out>_OK and the fields when it is usable.
+# Describes one interpreter; sets <out>_OK and the fields when it is usable,
+# and <out>_WHY, why not, when it is not.
 function(_norvale_describe_python exe out)
   set(${out}_OK FALSE PARENT_SCOPE)
+  set(${out}_WHY "not found" PARENT_SCOPE)
   if(NOT EXISTS "${exe}")
     return()
   endif()
+  set(${out}_WHY "does not run as CPython" PARENT_SCOPE)
   execute_process(COMMAND "${exe}" -I -c "${_norvale_py_query}"
                   OUTPUT_VARIABLE info RESULT_VARIABLE rc ERROR_QUIET
                   OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -65,7 +75,15 @@ function(_norvale_describe_python exe out)
   if(n GREATER 7)
     list(GET info 7 multiarch)
   endif()
-  if(version VERSION_LESS 3.12 OR NOT shared OR NOT EXISTS "${include}/Python.h")
+  if(version VERSION_LESS 3.12)
+    set(${out}_WHY "CPython ${version}, older than 3.12" PARENT_SCOPE)
+    return()
+  elseif(NOT shared)
+    set(${out}_WHY "CPython ${version}, not built as a shared library (--enable-shared)"
+        PARENT_SCOPE)
+    return()
+  elseif(NOT EXISTS "${include}/Python.h")
+    set(${out}_WHY "CPython ${version} without its headers (no ${include}/Python.h)" PARENT_SCOPE)
     return()
   endif()
   # Debian keeps its shared libraries in the multiarch directory.
@@ -78,6 +96,7 @@ function(_norvale_describe_python exe out)
     endif()
   endforeach()
   if(NOT versioned)
+    set(${out}_WHY "CPython ${version} without its shared library ${soname}" PARENT_SCOPE)
     return()
   endif()
   set(stable "")
@@ -119,6 +138,14 @@ if(NOT _pyenv_root)
 endif()
 set(_found_prefixes "")
 set(_found_versions "")
+set(_examined "")  # "where: why not" of every 3.12+ candidate that is unusable
+if(NOT _pyenv_root)
+  list(APPEND _examined "pyenv: not installed")
+elseif(NOT IS_DIRECTORY "${_pyenv_root}/versions")
+  list(APPEND _examined "pyenv (${_pyenv_root}): no versions installed")
+else()
+  list(APPEND _examined "pyenv (${_pyenv_root}): no usable version of 3.12 or later")
+endif()
 if(_pyenv_root AND IS_DIRECTORY "${_pyenv_root}/versions")
   file(GLOB _pyenv_dirs LIST_DIRECTORIES true "${_pyenv_root}/versions/3.*")
   foreach(dir IN LISTS _pyenv_dirs)
@@ -131,19 +158,52 @@ if(_pyenv_root AND IS_DIRECTORY "${_pyenv_root}/versions")
     if(cand_OK)
       list(APPEND _found_prefixes "${dir}")
       list(APPEND _found_versions "${cand_VERSION}")
+    else()
+      list(APPEND _examined "${dir}: ${cand_WHY}")
     endif()
   endforeach()
 endif()
+
+# What to do without a usable CPython; the configure step stops with it.
+# Every line indented, so that CMake prints it as it stands.
+string(JOIN "\n" _norvale_python_steps
+  " The build needs CPython 3.12 or later built as a shared library (libpython3.X.so),"
+  " with its headers. Get one in one of these ways, then run the command again."
+  " "
+  " 1. Where the distribution has one (Debian 13, Ubuntu 24.04), its development package."
+  "    `make demo` and `make test` install it themselves; by hand:"
+  " "
+  "      sudo apt-get install python3-dev"
+  " "
+  " 2. Where it has none (Debian 12 has only 3.11), CPython from pyenv, built as a shared"
+  "    library: the packages that build CPython with all its modules, pyenv itself if it"
+  "    is not installed yet, then the build. The newest pyenv install of 3.12 or later"
+  "    is found by itself."
+  " "
+  "      sudo apt-get install build-essential curl git libssl-dev zlib1g-dev libbz2-dev \\"
+  "        libreadline-dev libsqlite3-dev libncursesw5-dev xz-utils tk-dev libxml2-dev \\"
+  "        libxmlsec1-dev libffi-dev liblzma-dev"
+  "      git clone https://github.com/pyenv/pyenv.git ~/.pyenv"
+  "      export PATH=\"$HOME/.pyenv/bin:$PATH\""
+  "      env PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 3.13"
+  " "
+  " 3. Any other CPython 3.12+ built with --enable-shared: name its prefix."
+  " "
+  "      make test NORVALE_PYTHON_PREFIX=/opt/python3.13"
+  "      cmake --preset default -DNORVALE_PYTHON_PREFIX=/opt/python3.13")
 
 # Runtime interpreter.
 set(_chosen_exe "")
 if(NORVALE_PYTHON_PREFIX)
   _norvale_python_in_prefix("${NORVALE_PYTHON_PREFIX}" _chosen_exe)
+  if(NOT _chosen_exe)
+    set(_chosen_exe "${NORVALE_PYTHON_PREFIX}/bin/python3")
+  endif()
   _norvale_describe_python("${_chosen_exe}" rt)
   if(NOT rt_OK)
     message(FATAL_ERROR
-      "NORVALE_PYTHON_PREFIX=${NORVALE_PYTHON_PREFIX} is not a usable CPython: "
-      "it needs CPython 3.12 or later built with --enable-shared, with its headers.")
+      " NORVALE_PYTHON_PREFIX=${NORVALE_PYTHON_PREFIX} is not a usable CPython:\n"
+      "   ${_chosen_exe}: ${rt_WHY}\n \n${_norvale_python_steps}")
   endif()
   set(_how "given by NORVALE_PYTHON_PREFIX")
 else()
@@ -159,18 +219,35 @@ else()
     _norvale_python_in_prefix("${_best}" _chosen_exe)
     set(_how "newest pyenv install")
   else()
-    find_program(_norvale_sys_python NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
-    set(_chosen_exe "${_norvale_sys_python}")
+    # The distribution's python3, or a python3.X beside it (a python3.X-dev
+    # newer than the default python3): the newest usable one.
+    file(GLOB _system_pythons /usr/bin/python3 /usr/bin/python3.[0-9]*)
+    list(FILTER _system_pythons EXCLUDE REGEX "-config$|[^0-9]$")
+    list(APPEND _system_pythons /usr/bin/python3)
+    list(REMOVE_DUPLICATES _system_pythons)
+    set(_best_version "0")
+    foreach(exe IN LISTS _system_pythons)
+      _norvale_describe_python("${exe}" sys)
+      if(sys_OK AND sys_VERSION VERSION_GREATER _best_version)
+        set(_chosen_exe "${exe}")
+        set(_best_version "${sys_VERSION}")
+      elseif(NOT sys_OK)
+        list(APPEND _examined "${exe}: ${sys_WHY}")
+      endif()
+    endforeach()
     set(_how "system python3")
   endif()
   _norvale_describe_python("${_chosen_exe}" rt)
   if(NOT rt_OK)
+    list(JOIN _examined "\n   " _examined_text)
     message(FATAL_ERROR
-      "No usable CPython found. The build needs CPython 3.12 or later built as a "
-      "shared library (libpython3.X.so) with its headers: install one with pyenv "
-      "(PYTHON_CONFIGURE_OPTS=--enable-shared pyenv install 3.12), install the "
-      "system's python3-dev of 3.12 or later, or pass -DNORVALE_PYTHON_PREFIX=<prefix>.")
+      " No usable CPython found. Examined:\n   ${_examined_text}\n \n${_norvale_python_steps}")
   endif()
+endif()
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  message(STATUS "CPython ${rt_VERSION} (${_how}): ${rt_PREFIX}")
+  return()
 endif()
 
 set(NORVALE_PYTHON_EXECUTABLE "${rt_EXE}")
