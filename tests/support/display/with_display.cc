@@ -7,7 +7,13 @@
 //                    set, WAYLAND_DISPLAY removed.
 //   --wayland        weston's headless backend instead; WAYLAND_DISPLAY and
 //                    GDK_BACKEND=wayland are set, DISPLAY is removed.
+//   --wayland=gnome-shell
+//                    GNOME Shell as a headless Wayland compositor instead of
+//                    weston (see below); DISPLAY and XAUTHORITY are its
+//                    Xwayland's.
 //   --wm=openbox     X11: start openbox and wait until it manages the screen.
+//   --wm=gnome-shell X11: start GNOME Shell as window and compositing
+//                    manager (see below).
 //   --wm-name=NAME   X11: pose as a window manager called NAME, e.g.
 //                    --wm-name="GNOME Shell": the EWMH check window
 //                    (_NET_SUPPORTING_WM_CHECK with _NET_WM_NAME), nothing else.
@@ -16,6 +22,20 @@
 //   --no-session-bus Keep the caller's D-Bus session bus. By default the
 //                    command gets a private one (DBUS_SESSION_BUS_ADDRESS), so
 //                    that nothing reaches the user's own session.
+//   --xdg-tree       Give the run a throwaway XDG tree of its own (runtime,
+//                    data, config and cache directories, HOME, and a system
+//                    data directory before /usr/share), made before the
+//                    servers start, so that they and the command share it,
+//                    and removed afterwards.
+//
+// GNOME Shell gets a private, empty system bus (DBUS_SYSTEM_BUS_ADDRESS;
+// it looks for logind there), in-memory settings, and a session mode of
+// ours whose one extension switches on unsafe mode, so that the command
+// can ask it about windows with org.gnome.Shell.Eval on the session bus.
+// It counts as ready once Eval answers. It crashes when it ends, so its
+// exit status means nothing and it dumps no core. Processes that it or the
+// buses leave behind are this harness's (it is their subreaper when the
+// shell runs) and are ended with it.
 //
 // Every server is waited for until it is ready, by the event it produces
 // (Xvfb's -displayfd, a property or selection change on the root window, the
@@ -40,6 +60,9 @@
 // then run $<TARGET_FILE:norvale_with_display> (tests/with_display in the build
 // tree), e.g. as a test's CROSSCOMPILING_EMULATOR.
 
+// Before Xlib, whose macros (None, Bool, Status) would reach GLib's names.
+#include <gio/gio.h>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/Xfixes.h>
@@ -47,6 +70,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -58,10 +82,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -72,6 +98,8 @@ constexpr auto kStartDeadline = std::chrono::seconds(30);
 struct Options {
   bool wayland = false;
   bool openbox = false;
+  bool gnome_shell = false;  // Wayland compositor or X11 window manager
+  bool xdg_tree = false;
   std::optional<std::string> wm_name;
   bool compositor = false;
   bool session_bus = true;
@@ -82,10 +110,12 @@ struct Server {
   std::string name;
   pid_t pid = -1;
   int log = -1;  // an anonymous file: nothing is left behind, even after SIGKILL
+  bool reaped = false;
 };
 
-std::vector<Server> g_servers;
+std::deque<Server> g_servers;  // references to its items stay valid
 std::string g_runtime_dir;  // made for the run when the caller had none
+std::vector<std::string> g_made_dirs;  // the XDG tree and the shell's data
 volatile sig_atomic_t g_command_pid = 0;
 
 void fail(const std::string& message) {
@@ -111,27 +141,45 @@ void show_log(const Server& server) {
   }
 }
 
-bool exited(const Server& server) {
+bool exited(Server& server) {
   int status = 0;
-  return waitpid(server.pid, &status, WNOHANG) == server.pid;
+  if (!server.reaped && waitpid(server.pid, &status, WNOHANG) == server.pid) server.reaped = true;
+  return server.reaped;
 }
 
 // Starts a server with its output in a log of its own. `keep_fd` stays open
 // in it (for -displayfd and --print-address); nothing else of ours does.
-std::optional<Server> spawn_server(const std::string& name, const std::vector<std::string>& argv,
-                                   int keep_fd = -1) {
+// `env` (NAME=VALUE items) is set for it alone.
+Server* spawn_server(const std::string& name, const std::vector<std::string>& argv,
+                     int keep_fd = -1, const std::vector<std::string>& env = {}) {
   int log = open(temp_dir().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
   int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (log < 0 || null < 0) {
     fail("cannot make a log for " + name);
-    return std::nullopt;
+    return nullptr;
   }
   Server server{name, -1, log};
+  // Made before the fork: the child only execs.
+  std::vector<std::string> environment = env;
+  for (char** item = environ; *item != nullptr; ++item) {
+    std::string_view text(*item);
+    std::string_view key = text.substr(0, text.find('=') + 1);
+    bool replaced = false;
+    for (const std::string& own : env) replaced = replaced || own.rfind(key, 0) == 0;
+    if (!replaced) environment.emplace_back(text);
+  }
+  std::vector<char*> args, envp;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  for (std::string& item : environment) envp.push_back(item.data());
+  envp.push_back(nullptr);
   pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() != parent) _exit(127);
+    const rlimit no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     dup2(null, STDIN_FILENO);
     dup2(log, STDOUT_FILENO);
     dup2(log, STDERR_FILENO);
@@ -142,27 +190,24 @@ std::optional<Server> spawn_server(const std::string& name, const std::vector<st
     } else {
       close_range(3, ~0U, 0);
     }
-    std::vector<char*> args;
-    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
+    execvpe(args[0], args.data(), envp.data());
     std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
     _exit(127);
   }
   close(null);
   if (pid < 0) {
     close(log);
-    return std::nullopt;
+    return nullptr;
   }
   server.pid = pid;
   g_servers.push_back(server);
-  return server;
+  return &g_servers.back();
 }
 
 // Waits until `ready` holds, re-checking whenever `fd` becomes readable (the
 // event source) and at short intervals otherwise; gives up when the server
 // ends or the deadline passes.
-bool wait_until(const Server& server, int fd, const std::function<bool()>& ready) {
+bool wait_until(Server& server, int fd, const std::function<bool()>& ready) {
   auto deadline = std::chrono::steady_clock::now() + kStartDeadline;
   while (!ready()) {
     if (exited(server) || std::chrono::steady_clock::now() > deadline) {
@@ -177,7 +222,7 @@ bool wait_until(const Server& server, int fd, const std::function<bool()>& ready
 }
 
 // Reads one line that a server writes to the pipe it was given.
-std::optional<std::string> read_line_from(const Server& server, int fd) {
+std::optional<std::string> read_line_from(Server& server, int fd) {
   std::string line;
   bool done = false;
   auto got_line = [&] {
@@ -194,6 +239,8 @@ std::optional<std::string> read_line_from(const Server& server, int fd) {
   if (!wait_until(server, fd, got_line) || line.empty()) return std::nullopt;
   return line;
 }
+
+bool start_gnome_shell(bool wayland);
 
 // ---- X11 --------------------------------------------------------------------
 
@@ -312,6 +359,14 @@ bool start_x11(const Options& options, Display** display_out) {
     auto wm = spawn_server("openbox", {"openbox", "--sm-disable"});
     if (!wm || !wait_until(*wm, fd, [&] { return window_manager_present(display); })) return false;
   }
+  if (options.gnome_shell) {
+    // It answers once it runs: by then it manages the screen and composites.
+    if (!start_gnome_shell(false)) return false;
+    if (!window_manager_present(display) || !compositor_present(display)) {
+      fail("gnome-shell runs but does not manage the screen");
+      return false;
+    }
+  }
   if (options.compositor) {
     auto cm = spawn_server("xcompmgr", {"xcompmgr"});
     if (!cm || !wait_until(*cm, fd, [&] { return compositor_present(display); })) return false;
@@ -332,24 +387,28 @@ bool accepts_connections(const std::string& path) {
   return ok;
 }
 
-bool start_wayland() {
+// XDG_RUNTIME_DIR, made for the run when the caller has none: the Wayland
+// compositors put their sockets there.
+std::optional<std::string> runtime_dir() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string runtime_dir;
-  if (runtime != nullptr && *runtime != '\0') {
-    runtime_dir = runtime;
-  } else {
-    std::string pattern = temp_dir() + "/with_display.XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-      fail("cannot make a runtime directory");
-      return false;
-    }
-    g_runtime_dir = runtime_dir = pattern;
-    setenv("XDG_RUNTIME_DIR", runtime_dir.c_str(), 1);
+  if (runtime != nullptr && *runtime != '\0') return runtime;
+  std::string pattern = temp_dir() + "/with_display.XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    fail("cannot make a runtime directory");
+    return std::nullopt;
   }
+  g_runtime_dir = pattern;
+  setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
+  return pattern;
+}
+
+bool start_wayland() {
+  auto runtime = runtime_dir();
+  if (!runtime) return false;
   std::string socket_name = "with-display-" + std::to_string(getpid());
   auto server = spawn_server("weston", {"weston", "--backend=headless-backend.so",
                                         "--socket=" + socket_name, "--idle-time=0", "--no-config"});
-  std::string path = runtime_dir + "/" + socket_name;
+  std::string path = *runtime + "/" + socket_name;
   if (!server || !wait_until(*server, -1, [&] { return accepts_connections(path); })) return false;
   setenv("WAYLAND_DISPLAY", socket_name.c_str(), 1);
   setenv("GDK_BACKEND", "wayland", 1);
@@ -359,22 +418,191 @@ bool start_wayland() {
 
 // ---- D-Bus ------------------------------------------------------------------
 
-bool start_session_bus() {
+// Starts a bus daemon with `config` (a --session or --config-file option)
+// and points `variable` at it.
+bool start_bus(const std::string& name, const std::string& config, const char* variable) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
   // An abstract socket: it goes with the daemon, also when a killed test
   // takes the daemon with it.
-  std::string address = "unix:abstract=with-display-" + std::to_string(getpid());
-  auto server = spawn_server("dbus-daemon",
-                             {"dbus-daemon", "--session", "--nofork", "--nopidfile",
+  std::string address = "unix:abstract=with-display-" + name + "-" + std::to_string(getpid());
+  auto server = spawn_server(name + " bus",
+                             {"dbus-daemon", config, "--nofork", "--nopidfile",
                               "--address=" + address, "--print-address=" + std::to_string(fds[1])},
                              fds[1]);
   close(fds[1]);
   std::optional<std::string> printed;
   if (server) printed = read_line_from(*server, fds[0]);
   close(fds[0]);
-  if (!printed) return false;
-  setenv("DBUS_SESSION_BUS_ADDRESS", printed->c_str(), 1);
+  if (!printed) {
+    fail("the " + name + " bus did not start");
+    if (server) show_log(*server);
+    return false;
+  }
+  setenv(variable, printed->c_str(), 1);
+  return true;
+}
+
+bool start_session_bus() { return start_bus("session", "--session", "DBUS_SESSION_BUS_ADDRESS"); }
+
+// ---- Directories made for the run -------------------------------------------
+
+std::optional<std::string> make_temp_dir(const std::string& stem) {
+  std::string pattern = temp_dir() + "/" + stem + ".XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    fail("cannot make a directory in " + temp_dir());
+    return std::nullopt;
+  }
+  g_made_dirs.push_back(pattern);
+  return pattern;
+}
+
+bool write_text(const std::string& path, const std::string& text) {
+  std::error_code ignored;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+  FILE* file = std::fopen(path.c_str(), "we");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && ok;
+}
+
+bool make_xdg_tree() {
+  auto root = make_temp_dir("with_display-xdg");
+  if (!root) return false;
+  for (const char* name : {"run", "data", "config", "cache", "system"}) {
+    if (mkdir((*root + "/" + name).c_str(), 0700) != 0) return false;
+  }
+  setenv("XDG_RUNTIME_DIR", (*root + "/run").c_str(), 1);
+  setenv("XDG_DATA_HOME", (*root + "/data").c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (*root + "/config").c_str(), 1);
+  setenv("XDG_CACHE_HOME", (*root + "/cache").c_str(), 1);
+  setenv("XDG_DATA_DIRS", (*root + "/system:/usr/share").c_str(), 1);
+  setenv("HOME", root->c_str(), 1);
+  return true;
+}
+
+// ---- GNOME Shell ------------------------------------------------------------
+
+constexpr char kShellMode[] = "with-display";
+constexpr char kShellExtension[] = "unsafe-mode@with-display";
+
+GDBusConnection* g_session_bus = nullptr;
+
+// What the shell answers to Eval of `code` (JSON), or nothing while it
+// cannot be asked or refuses.
+std::optional<std::string> shell_eval(const std::string& code) {
+  if (g_session_bus == nullptr) {
+    g_session_bus = g_dbus_connection_new_for_address_sync(
+        std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (g_session_bus == nullptr) return std::nullopt;
+  }
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      g_session_bus, "org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell", "Eval",
+      g_variant_new("(s)", code.c_str()), nullptr, G_DBUS_CALL_FLAGS_NO_AUTO_START, 5000, nullptr,
+      nullptr);
+  if (reply == nullptr || !g_variant_check_format_string(reply, "(b&s)", FALSE)) return std::nullopt;
+  gboolean ok = FALSE;
+  const char* answer = nullptr;
+  g_variant_get(reply, "(b&s)", &ok, &answer);
+  if (!ok) return std::nullopt;
+  return answer;
+}
+
+// A session mode of our own whose one extension opens Eval; the shell
+// finds both in a data directory of its own.
+std::optional<std::string> make_shell_data() {
+  auto dir = make_temp_dir("with_display-shell");
+  if (!dir) return std::nullopt;
+  const std::string shell = *dir + "/gnome-shell";
+  const std::string extension = shell + "/extensions/" + kShellExtension;
+  bool ok =
+      write_text(shell + "/modes/" + kShellMode + ".json",
+                 std::string(R"({"parentMode": "user", "enabledExtensions": [")") +
+                     kShellExtension + "\"]}\n") &&
+      write_text(extension + "/metadata.json",
+                 std::string(R"({"uuid": ")") + kShellExtension +
+                     R"(", "name": "Unsafe mode", "description": "Lets tests ask the shell", )"
+                     R"("shell-version": ["43", "44", "45"]})"
+                     "\n") &&
+      write_text(extension + "/extension.js",
+                 "function init() {\n"
+                 "  return { enable() { global.context.unsafe_mode = true; }, disable() {} };\n"
+                 "}\n") &&
+      // The system bus, private and empty: no services, anyone may talk.
+      write_text(*dir + "/system-bus.conf",
+                 "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                 " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                 "<busconfig>\n"
+                 "  <listen>unix:tmpdir=/tmp</listen>\n"  // replaced by --address
+                 "  <auth>EXTERNAL</auth>\n"
+                 "  <policy context=\"default\">\n"
+                 "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                 "    <allow eavesdrop=\"true\"/>\n"
+                 "    <allow own=\"*\"/>\n"
+                 "  </policy>\n"
+                 "</busconfig>\n");
+  if (!ok) {
+    fail("cannot write the shell's data");
+    return std::nullopt;
+  }
+  return dir;
+}
+
+// GNOME Shell: the headless Wayland compositor with Xwayland, or the X11
+// window manager of the display in DISPLAY.
+bool start_gnome_shell(bool wayland) {
+  auto data = make_shell_data();
+  if (!data || !runtime_dir()) return false;
+  if (!start_bus("system", "--config-file=" + *data + "/system-bus.conf",
+                 "DBUS_SYSTEM_BUS_ADDRESS")) {
+    return false;
+  }
+  const char* data_dirs = std::getenv("XDG_DATA_DIRS");
+  std::vector<std::string> env = {
+      "XDG_DATA_DIRS=" + *data + ":" +
+          (data_dirs != nullptr && *data_dirs != '\0' ? data_dirs : "/usr/local/share:/usr/share"),
+      // Nothing of the user's settings is read or written.
+      "GSETTINGS_BACKEND=memory"};
+  std::vector<std::string> argv = {"gnome-shell", "--sm-disable", std::string("--mode=") + kShellMode};
+  const std::string socket_name = "with-display-" + std::to_string(getpid());
+  if (wayland) {
+    argv.insert(argv.end(), {"--wayland", "--headless", "--virtual-monitor", "1280x800",
+                             "--wayland-display=" + socket_name});
+  } else {
+    argv.insert(argv.end(), {"--x11", "--replace"});
+  }
+  auto shell = spawn_server("gnome-shell", argv, -1, env);
+  if (!shell || !wait_until(*shell, -1, [] {
+        return shell_eval("global.context.unsafe_mode") == std::optional<std::string>("true");
+      })) {
+    return false;
+  }
+  if (!wayland) return true;
+  // Its Xwayland, for X11 clients.
+  auto answer = shell_eval(
+      "['DISPLAY', 'XAUTHORITY'].map(name => imports.gi.GLib.getenv(name) || '')");
+  g_autoptr(GVariant) values =
+      answer ? g_variant_parse(nullptr, answer->c_str(), nullptr, nullptr, nullptr) : nullptr;
+  // A JSON array of strings reads as a GVariant string array.
+  const char* x_display = "";
+  const char* x_authority = "";
+  if (values != nullptr && g_variant_check_format_string(values, "as", FALSE) &&
+      g_variant_n_children(values) == 2) {
+    g_variant_get_child(values, 0, "&s", &x_display);
+    g_variant_get_child(values, 1, "&s", &x_authority);
+  }
+  if (*x_display == '\0') {
+    fail("gnome-shell did not name its Xwayland display");
+    show_log(*shell);
+    return false;
+  }
+  setenv("WAYLAND_DISPLAY", socket_name.c_str(), 1);
+  setenv("GDK_BACKEND", "wayland", 1);
+  setenv("DISPLAY", x_display, 1);
+  setenv("XAUTHORITY", x_authority, 1);
   return true;
 }
 
@@ -401,7 +629,20 @@ int run_command(const std::vector<std::string>& command) {
   if (pid < 0) return kSetupFailed;
   g_command_pid = pid;
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  // Whatever else ends meanwhile is reaped too: a server, or a process that
+  // one left behind (see stop_leftovers).
+  for (;;) {
+    int other = 0;
+    pid_t ended = waitpid(-1, &other, 0);
+    if (ended == pid) {
+      status = other;
+      break;
+    }
+    if (ended < 0 && errno != EINTR) {
+      waitpid(pid, &status, 0);
+      break;
+    }
+    for (Server& server : g_servers) server.reaped = server.reaped || server.pid == ended;
   }
   g_command_pid = 0;
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
@@ -410,6 +651,7 @@ int run_command(const std::vector<std::string>& command) {
 
 void stop_servers() {
   for (auto it = g_servers.rbegin(); it != g_servers.rend(); ++it) {
+    if (it->reaped) continue;
     kill(it->pid, SIGTERM);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     int status = 0;
@@ -426,6 +668,43 @@ void stop_servers() {
   g_servers.clear();
 }
 
+// This process's children, zombies included.
+std::vector<pid_t> children() {
+  std::vector<pid_t> pids;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+    FILE* file = std::fopen((task.path() / "children").c_str(), "re");
+    if (file == nullptr) continue;
+    long pid = 0;
+    while (std::fscanf(file, "%ld", &pid) == 1) pids.push_back(static_cast<pid_t>(pid));
+    std::fclose(file);
+  }
+  return pids;
+}
+
+// Ends the processes that the servers left behind (the shell's Xwayland,
+// services its buses started), which came to this process as their
+// subreaper: each by its own ID, SIGTERM first.
+void stop_leftovers() {
+  for (int round = 0; round < 5; ++round) {
+    std::vector<pid_t> pids = children();
+    if (pids.empty()) return;
+    for (pid_t pid : pids) kill(pid, SIGTERM);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (pid_t pid : pids) {
+      int status = 0;
+      while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          kill(pid, SIGKILL);
+          waitpid(pid, &status, 0);
+          break;
+        }
+        poll(nullptr, 0, 5);
+      }
+    }
+  }
+}
+
 std::optional<Options> parse_options(int argc, char** argv) {
   Options options;
   int i = 1;
@@ -440,8 +719,15 @@ std::optional<Options> parse_options(int argc, char** argv) {
       options.wayland = false;
     } else if (arg == "--wayland") {
       options.wayland = true;
+    } else if (arg == "--wayland=gnome-shell") {
+      options.wayland = true;
+      options.gnome_shell = true;
     } else if (arg == "--wm=openbox") {
       options.openbox = true;
+    } else if (arg == "--wm=gnome-shell") {
+      options.gnome_shell = true;
+    } else if (arg == "--xdg-tree") {
+      options.xdg_tree = true;
     } else if (arg.rfind("--wm-name=", 0) == 0) {
       options.wm_name = arg.substr(std::strlen("--wm-name="));
     } else if (arg == "--compositor") {
@@ -462,6 +748,15 @@ std::optional<Options> parse_options(int argc, char** argv) {
     fail("--wm, --wm-name and --compositor are X11 options");
     return std::nullopt;
   }
+  if (options.gnome_shell && (options.openbox || options.wm_name || options.compositor)) {
+    fail("gnome-shell is the window and compositing manager itself");
+    return std::nullopt;
+  }
+  if (options.gnome_shell && !options.session_bus) {
+    // It would register on the caller's session.
+    fail("gnome-shell needs the private session bus");
+    return std::nullopt;
+  }
   return options;
 }
 
@@ -472,16 +767,27 @@ int main(int argc, char** argv) {
   if (!options) return kSetupFailed;
   setenv("NO_AT_BRIDGE", "1", 0);
 
+  // The shell and its Xwayland start processes of their own: they come to
+  // this process when their parents go, and go with it.
+  if (options->gnome_shell) prctl(PR_SET_CHILD_SUBREAPER, 1);
+
   Display* display = nullptr;
-  bool ready = (!options->session_bus || start_session_bus()) &&
-               (options->wayland ? start_wayland() : start_x11(*options, &display));
+  bool ready = (!options->xdg_tree || make_xdg_tree()) &&
+               (!options->session_bus || start_session_bus()) &&
+               (!options->wayland  ? start_x11(*options, &display)
+                : options->gnome_shell ? start_gnome_shell(true)
+                                      : start_wayland());
   int status = ready ? run_command(options->command) : kSetupFailed;
 
   if (display != nullptr) XCloseDisplay(display);
-  stop_servers();
-  if (!g_runtime_dir.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_runtime_dir, ignored);
+  if (g_session_bus != nullptr) {
+    g_dbus_connection_close_sync(g_session_bus, nullptr, nullptr);
+    g_object_unref(g_session_bus);
   }
+  stop_servers();
+  stop_leftovers();
+  std::error_code ignored;
+  if (!g_runtime_dir.empty()) std::filesystem::remove_all(g_runtime_dir, ignored);
+  for (const std::string& dir : g_made_dirs) std::filesystem::remove_all(dir, ignored);
   return status;
 }
