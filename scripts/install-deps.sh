@@ -7,7 +7,8 @@
 # (Debian 13, Ubuntu 24.04), else the newest python3.X-dev of 3.12 or later.
 # Where apt offers none (Debian 12), the build needs a CPython of its own
 # (pyenv, or NORVALE_PYTHON_PREFIX): without one, the script stops before it
-# installs anything and prints the steps to get one.
+# installs anything but CMake, which looks for it, and prints the steps to
+# get one.
 set -eu
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
