@@ -10,8 +10,8 @@ struct _FlDartProject {
 
   // Whether the application chose the renderer, and its choice; the
   // engine's default applies otherwise.
-  gboolean impeller_chosen;
-  gboolean enable_impeller;
+  bool impeller_chosen;
+  bool enable_impeller;
 };
 
 G_DEFINE_TYPE(FlDartProject, fl_dart_project, G_TYPE_OBJECT)
@@ -61,9 +61,9 @@ gchar** fl_dart_project_get_dart_entrypoint_arguments(FlDartProject* self) {
   return self->dart_entrypoint_arguments;
 }
 
-void fl_dart_project_set_enable_impeller(FlDartProject* self, gboolean enable_impeller) {
+void fl_dart_project_set_enable_impeller(FlDartProject* self, bool enable_impeller) {
   g_return_if_fail(FL_IS_DART_PROJECT(self));
   standin_trace("enable-impeller", "%s", standin_trace_bool(enable_impeller));
-  self->impeller_chosen = TRUE;
+  self->impeller_chosen = true;
   self->enable_impeller = enable_impeller;
 }

@@ -5,8 +5,12 @@
 
 G_BEGIN_DECLS
 
-// Returns a new registrar for the plugin `name` (a full reference).
-G_GNUC_INTERNAL FlPluginRegistrar* fl_plugin_registrar_new(const gchar* name);
+// Returns a new registrar for the plugin `name` (a full reference). It holds
+// the messenger and the texture registrar, and `view` only weakly, as the
+// view owns the engine that the registrar serves.
+G_GNUC_INTERNAL FlPluginRegistrar* fl_plugin_registrar_new(const gchar* name, FlView* view,
+                                                           FlBinaryMessenger* messenger,
+                                                           FlTextureRegistrar* texture_registrar);
 
 G_END_DECLS
 

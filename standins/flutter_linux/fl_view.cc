@@ -4,6 +4,7 @@
 #include <glib-unix.h>
 #include <unistd.h>
 
+#include "fl_engine_parts_private.h"
 #include "fl_plugin_registrar_private.h"
 #include "flutter_linux/fl_plugin_registry.h"
 #include "standin_app.h"
@@ -23,6 +24,10 @@ struct _FlView {
 
   // Watch on standard input while the window closes at its end, or 0.
   guint stdin_watch;
+
+  // What every registrar of this view hands its plugin.
+  FlBinaryMessenger* messenger;
+  FlTextureRegistrar* texture_registrar;
 };
 
 static void fl_view_plugin_registry_iface_init(FlPluginRegistryInterface* iface);
@@ -186,8 +191,9 @@ void start_engine(FlView* self) {
 
 static FlPluginRegistrar* fl_view_get_registrar_for_plugin(FlPluginRegistry* registry,
                                                            const gchar* name) {
-  (void)registry;
-  FlPluginRegistrar* registrar = fl_plugin_registrar_new(name);
+  FlView* self = FL_VIEW(registry);
+  FlPluginRegistrar* registrar =
+      fl_plugin_registrar_new(name, self, self->messenger, self->texture_registrar);
   g_autofree gchar* quoted = standin_trace_quote(name);
   standin_trace("registrar-requested", "%s %p", quoted, static_cast<void*>(registrar));
   return registrar;
@@ -215,6 +221,8 @@ static void fl_view_dispose(GObject* object) {
   g_clear_handle_id(&self->window_report_source, g_source_remove);
   g_clear_handle_id(&self->stdin_watch, g_source_remove);
   g_clear_object(&self->project);
+  g_clear_object(&self->messenger);
+  g_clear_object(&self->texture_registrar);
   G_OBJECT_CLASS(fl_view_parent_class)->dispose(object);
 }
 
@@ -224,7 +232,11 @@ static void fl_view_class_init(FlViewClass* klass) {
   GTK_WIDGET_CLASS(klass)->grab_focus = fl_view_grab_focus;
 }
 
-static void fl_view_init(FlView* self) { gtk_widget_set_can_focus(GTK_WIDGET(self), TRUE); }
+static void fl_view_init(FlView* self) {
+  gtk_widget_set_can_focus(GTK_WIDGET(self), TRUE);
+  self->messenger = fl_binary_messenger_new();
+  self->texture_registrar = fl_texture_registrar_new();
+}
 
 FlView* fl_view_new(FlDartProject* project) {
   g_return_val_if_fail(FL_IS_DART_PROJECT(project), nullptr);

@@ -7,6 +7,7 @@
 
 #include <glib-object.h>
 #include <gmodule.h>
+#include <stdbool.h>
 
 G_BEGIN_DECLS
 
@@ -28,7 +29,7 @@ gchar** fl_dart_project_get_dart_entrypoint_arguments(FlDartProject* project);
 
 // Switches the Impeller renderer on or off; without a call the engine's
 // default applies.
-void fl_dart_project_set_enable_impeller(FlDartProject* project, gboolean enable_impeller);
+void fl_dart_project_set_enable_impeller(FlDartProject* project, bool enable_impeller);
 
 G_END_DECLS
 

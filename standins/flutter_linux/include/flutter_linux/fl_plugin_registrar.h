@@ -8,13 +8,36 @@
 #include <glib-object.h>
 #include <gmodule.h>
 
+#include "fl_binary_messenger.h"
+#include "fl_texture_registrar.h"
+#include "fl_view.h"
+
 G_BEGIN_DECLS
 
 G_MODULE_EXPORT
-G_DECLARE_FINAL_TYPE(FlPluginRegistrar, fl_plugin_registrar, FL, PLUGIN_REGISTRAR, GObject)
+G_DECLARE_INTERFACE(FlPluginRegistrar, fl_plugin_registrar, FL, PLUGIN_REGISTRAR, GObject)
 
 // FlPluginRegistrar: what one plugin is given to connect itself to the
 // engine. Obtained from an FlPluginRegistry.
+struct _FlPluginRegistrarInterface {
+  GTypeInterface parent_iface;
+
+  FlBinaryMessenger* (*get_messenger)(FlPluginRegistrar* registrar);
+
+  FlTextureRegistrar* (*get_texture_registrar)(FlPluginRegistrar* registrar);
+
+  FlView* (*get_view)(FlPluginRegistrar* registrar);
+};
+
+// Returns the messenger for the plugin's channels (owned by the registrar).
+FlBinaryMessenger* fl_plugin_registrar_get_messenger(FlPluginRegistrar* registrar);
+
+// Returns the registrar for the plugin's textures (owned by the registrar).
+FlTextureRegistrar* fl_plugin_registrar_get_texture_registrar(FlPluginRegistrar* registrar);
+
+// Returns the view the plugin is registered with (not a new reference), or
+// NULL when there is none or it is gone.
+FlView* fl_plugin_registrar_get_view(FlPluginRegistrar* registrar);
 
 G_END_DECLS
 

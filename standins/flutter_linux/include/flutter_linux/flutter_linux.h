@@ -6,9 +6,11 @@
 
 #define __FLUTTER_LINUX_INSIDE__
 
+#include <flutter_linux/fl_binary_messenger.h>
 #include <flutter_linux/fl_dart_project.h>
 #include <flutter_linux/fl_plugin_registrar.h>
 #include <flutter_linux/fl_plugin_registry.h>
+#include <flutter_linux/fl_texture_registrar.h>
 #include <flutter_linux/fl_view.h>
 
 #undef __FLUTTER_LINUX_INSIDE__
