@@ -85,6 +85,18 @@ std::optional<Round> measure(GnomeShell& shell, int number) {
   return round;
 }
 
+// "GNOME Shell 43.9", as the shell says itself.
+std::string shell_version() {
+  std::string text;
+  if (FILE* pipe = popen("gnome-shell --version", "re")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) text += buffer;
+    pclose(pipe);
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text.empty() ? "GNOME Shell" : text;
+}
+
 void print_row(const char* what, std::vector<double> values) {
   std::sort(values.begin(), values.end());
   std::printf("| %s | %.2f s | %.2f s | %.2f s |\n", what, values[values.size() / 2],
@@ -95,8 +107,7 @@ void print_row(const char* what, std::vector<double> values) {
 
 int main() {
   GnomeShell shell;
-  auto version = shell.eval("imports.misc.config.PACKAGE_VERSION");
-  if (!version) {
+  if (!shell.eval("true")) {
     std::fprintf(stderr, "bench_shell_match: no GNOME Shell to ask: %s\n", shell.error().c_str());
     return 1;
   }
@@ -111,8 +122,8 @@ int main() {
     for (const Round& round : rounds) values.push_back(round.*field);
     return values;
   };
-  std::printf("\nGNOME Shell %s, headless on Wayland: a first instance, %d rounds\n\n",
-              version->substr(1, version->size() - 2).c_str(), kRounds);
+  std::printf("\n%s, headless on Wayland: a first instance, %d rounds\n\n",
+              shell_version().c_str(), kRounds);
   std::printf("| Time | Median | Min | Max |\n|---|---|---|---|\n");
   print_row("Start to window shown (window-backed: WM class as name, generic icon)",
             column(&Round::shown));

@@ -484,7 +484,26 @@ bool make_xdg_tree() {
 // ---- GNOME Shell ------------------------------------------------------------
 
 constexpr char kShellMode[] = "with-display";
-constexpr char kShellExtension[] = "unsafe-mode@with-display";
+// The extension that opens Eval, twice: GNOME Shell 45 and later load
+// extensions as modules, earlier ones as scripts. Each shell enables the
+// one made for it and leaves the other alone as out of date.
+struct ShellExtension {
+  const char* uuid;
+  const char* versions;
+  const char* code;
+};
+constexpr ShellExtension kShellExtensions[] = {
+    {"unsafe-mode-script@with-display", R"("43", "44")",
+     "function init() {\n"
+     "  return { enable() { global.context.unsafe_mode = true; }, disable() {} };\n"
+     "}\n"},
+    {"unsafe-mode@with-display", R"("45", "46", "47", "48", "49", "50")",
+     "import {Extension} from 'resource:///org/gnome/shell/extensions/extension.js';\n"
+     "export default class extends Extension {\n"
+     "  enable() { global.context.unsafe_mode = true; }\n"
+     "  disable() {}\n"
+     "}\n"},
+};
 
 GDBusConnection* g_session_bus = nullptr;
 
@@ -511,26 +530,27 @@ std::optional<std::string> shell_eval(const std::string& code) {
   return answer;
 }
 
-// A session mode of our own whose one extension opens Eval; the shell
+// A session mode of our own whose extension opens Eval; the shell
 // finds both in a data directory of its own.
 std::optional<std::string> make_shell_data() {
   auto dir = make_temp_dir("with_display-shell");
   if (!dir) return std::nullopt;
   const std::string shell = *dir + "/gnome-shell";
-  const std::string extension = shell + "/extensions/" + kShellExtension;
-  bool ok =
+  std::string uuids;
+  bool ok = true;
+  for (const ShellExtension& extension : kShellExtensions) {
+    const std::string path = shell + "/extensions/" + extension.uuid;
+    uuids += std::string(uuids.empty() ? "" : ", ") + "\"" + extension.uuid + "\"";
+    ok = ok &&
+         write_text(path + "/metadata.json",
+                    std::string(R"({"uuid": ")") + extension.uuid +
+                        R"(", "name": "Unsafe mode", "description": "Lets tests ask the shell", )"
+                        R"("shell-version": [)" + extension.versions + "]}\n") &&
+         write_text(path + "/extension.js", extension.code);
+  }
+  ok = ok &&
       write_text(shell + "/modes/" + kShellMode + ".json",
-                 std::string(R"({"parentMode": "user", "enabledExtensions": [")") +
-                     kShellExtension + "\"]}\n") &&
-      write_text(extension + "/metadata.json",
-                 std::string(R"({"uuid": ")") + kShellExtension +
-                     R"(", "name": "Unsafe mode", "description": "Lets tests ask the shell", )"
-                     R"("shell-version": ["43", "44", "45"]})"
-                     "\n") &&
-      write_text(extension + "/extension.js",
-                 "function init() {\n"
-                 "  return { enable() { global.context.unsafe_mode = true; }, disable() {} };\n"
-                 "}\n") &&
+                 R"({"parentMode": "user", "enabledExtensions": [)" + uuids + "]}\n") &&
       // The system bus, private and empty: no services, anyone may talk.
       write_text(*dir + "/system-bus.conf",
                  "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
