@@ -1,0 +1,162 @@
+// The installed bundle is lean and starts without compiling: no debug
+// information (it stays in the build's debug/ directory), no library search
+// path that leaves the bundle, and the standard library and the program
+// shipped as bytecode, so that a read-only install imports what
+// applications need without compiling any source, with the build's Python
+// hidden.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app_run.h"
+
+namespace {
+
+using norvale_test::ChildOptions;
+using norvale_test::read_file;
+using norvale_test::run_child;
+using norvale_test::XdgTree;
+
+std::string install(const XdgTree& tree) {
+  const std::string prefix = tree.path("installed");
+  auto result = run_child({NORVALE_CMAKE_COMMAND, "--install", NORVALE_BINARY_DIR, "--prefix",
+                           prefix});
+  if (result.exit_code() != 0) {
+    ADD_FAILURE() << result.out << result.err;
+    return "";
+  }
+  return prefix;
+}
+
+bool is_elf(const std::filesystem::path& path) {
+  return std::filesystem::is_regular_file(path) && read_file(path.string()).rfind("\x7f" "ELF", 0) == 0;
+}
+
+std::string readelf(const std::string& option, const std::string& path) {
+  return run_child({"/usr/bin/readelf", option, "-W", path}).out;
+}
+
+// The value after "Build ID: ", or "".
+std::string build_id(const std::string& path) {
+  const std::string notes = readelf("-n", path);
+  const std::string key = "Build ID: ";
+  const size_t at = notes.find(key);
+  if (at == std::string::npos) return "";
+  const size_t end = notes.find('\n', at);
+  return notes.substr(at + key.size(), end - at - key.size());
+}
+
+TEST(InstalledBundle, ShipsNoDebugInformationAndSearchesLibrariesOnlyInsideItself) {
+  XdgTree tree;
+  const std::string bundle = install(tree);
+  ASSERT_FALSE(bundle.empty());
+  int elf_files = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(bundle)) {
+    if (entry.is_symlink() || !is_elf(entry.path())) continue;
+    ++elf_files;
+    const std::string path = entry.path().string();
+    const std::string sections = readelf("-S", path);
+    EXPECT_EQ(sections.find(".debug_"), std::string::npos) << path;
+    EXPECT_EQ(sections.find(".symtab"), std::string::npos) << path;
+    // Every search path entry is $ORIGIN-relative.
+    const std::string dynamic = readelf("-d", path);
+    for (const char* tag : {"(RUNPATH)", "(RPATH)"}) {
+      const size_t at = dynamic.find(tag);
+      if (at == std::string::npos) continue;
+      const size_t open = dynamic.find('[', at), close = dynamic.find(']', at);
+      std::string list = dynamic.substr(open + 1, close - open - 1) + ":";
+      for (size_t start = 0, colon; (colon = list.find(':', start)) != std::string::npos;
+           start = colon + 1) {
+        EXPECT_EQ(list.compare(start, 7, "$ORIGIN"), 0) << path << ": " << list;
+      }
+    }
+    // Its debug information is kept in the build tree, where gdb finds it.
+    if (sections.find(".gnu_debuglink") != std::string::npos) {
+      const std::string id = build_id(path);
+      ASSERT_GT(id.size(), 2u) << path;
+      const std::string debug =
+          std::string(NORVALE_DEBUG_DIR) + "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
+      EXPECT_NE(readelf("-S", debug).find(".debug_info"), std::string::npos) << path << " " << debug;
+    }
+  }
+  EXPECT_GT(elf_files, 20);
+  for (const char* kept : {"bin/runner", "lib/libnorvale.so"}) {
+    EXPECT_NE(readelf("-S", bundle + "/" + kept).find(".gnu_debuglink"), std::string::npos) << kept;
+  }
+  // The pure-Python standard library is only in the archive.
+  EXPECT_TRUE(std::filesystem::exists(bundle + "/lib/" NORVALE_PYTHON_ZIP_NAME));
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(bundle + "/lib/" NORVALE_PYTHON_STDLIB_NAME)) {
+    const std::string path = entry.path().string();
+    if (entry.path().extension() == ".py") {
+      EXPECT_NE(path.find("/venv/"), std::string::npos) << path;
+    }
+  }
+}
+
+// Imports, in the bundle's own Python, what applications need and uses a
+// little of each; reports any source the import system compiled.
+constexpr char kImportScript[] = R"(
+import sys
+compiled = []
+def hook(event, args):
+    if event == "compile" and isinstance(args[1], str) and args[1].endswith(".py"):
+        compiled.append(args[1])
+sys.addaudithook(hook)
+
+import ssl, sqlite3, ctypes, decimal, lzma, bz2, zoneinfo, asyncio, multiprocessing, venv
+import json, logging, urllib.request, email.message, http.client, dataclasses, typing
+import pathlib, subprocess, threading, concurrent.futures, importlib.util, os
+
+ssl.create_default_context()
+assert sqlite3.connect(":memory:").execute("select 6 * 7").fetchone() == (42,)
+assert ctypes.CDLL(None).getpid() == os.getpid()
+assert decimal.Decimal("0.1") + decimal.Decimal("0.2") == decimal.Decimal("0.3")
+assert lzma.decompress(lzma.compress(b"lzma")) == b"lzma"
+assert bz2.decompress(bz2.compress(b"bz2")) == b"bz2"
+assert zoneinfo.ZoneInfo("UTC").key == "UTC"
+assert asyncio.run(asyncio.sleep(0, "ran")) == "ran"
+multiprocessing.get_context("spawn")
+assert os.path.isdir(os.path.join(os.path.dirname(venv.__file__), "scripts", "common"))
+
+# The program's own modules carry bytecode checked against their source.
+program = os.path.join(sys.prefix, "share", "norvale", "program")
+for name in sorted(os.listdir(program)):
+    if name.endswith(".py"):
+        source = os.path.join(program, name)
+        with open(importlib.util.cache_from_source(source), "rb") as f:
+            pyc = f.read(16)
+        with open(source, "rb") as f:
+            assert pyc[4:8] == b"\x03\0\0\0", name
+            assert pyc[8:16] == importlib.util.source_hash(f.read()), name
+print("prefix", sys.prefix)
+print("compiled", len(compiled), *compiled)
+)";
+
+TEST(InstalledBundle, ReadOnlyInstallImportsWhatApplicationsNeedWithoutCompiling) {
+  XdgTree tree;
+  const std::string bundle = install(tree);
+  ASSERT_FALSE(bundle.empty());
+  const std::string script = tree.path("imports.py");
+  std::ofstream(script) << kImportScript;
+  // The bundle read-only, the build's Python gone.
+  const std::string hide_and_protect =
+      "mount -t tmpfs none \"$0\" && [ -z \"$(ls -A \"$0\")\" ] && "
+      "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$2\" \"$1\" \"$3\"";
+  ChildOptions options;
+  options.env["PYTHONDONTWRITEBYTECODE"] = std::nullopt;
+  options.env["PYTHONHOME"] = std::nullopt;
+  options.env["PYTHONPATH"] = std::nullopt;
+  auto result = run_child({"/usr/bin/unshare", "-m", "sh", "-c", hide_and_protect,
+                           NORVALE_PYTHON_RUNTIME_PREFIX, bundle, NORVALE_RUN_IN_BUNDLE, script},
+                          options);
+  ASSERT_EQ(result.exit_code(), 0) << result.out << result.err;
+  EXPECT_EQ(result.out, "prefix " + bundle + "\ncompiled 0\n") << result.err;
+  EXPECT_EQ(result.err, "");
+}
+
+}  // namespace
