@@ -7,9 +7,10 @@
 #               AddressSanitizer and UndefinedBehaviorSanitizer, then run the
 #               fuzz targets for a bounded time
 #   make bench  build and run the benchmarks, then print the comparison table
+#   make package  build the Debian package build/default/package/norvale_*.deb
 # CPython 3.12+ comes from the distribution, or pyenv; to build with another
 # one, name its prefix: make test NORVALE_PYTHON_PREFIX=/opt/python3.13
-.PHONY: deps demo test test-default test-asan test-fuzz bench clean
+.PHONY: deps demo test test-default test-asan test-fuzz bench package clean
 
 NORVALE_PYTHON_PREFIX ?=
 python_prefix = $(if $(NORVALE_PYTHON_PREFIX),-DNORVALE_PYTHON_PREFIX=$(NORVALE_PYTHON_PREFIX))
@@ -32,6 +33,10 @@ test-default test-asan test-fuzz: test-%: deps
 bench: deps
 	cmake --preset default $(python_prefix)
 	cmake --build --preset default --target bench
+
+package: deps
+	cmake --preset default $(python_prefix)
+	cmake --build --preset default --target norvale_package
 
 clean:
 	rm -rf build

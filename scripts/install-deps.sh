@@ -21,6 +21,7 @@ packages="
   desktop-file-utils libgtk-3-bin
   dbus-daemon libx11-dev libxfixes-dev
   gnome-shell mutter xwayland
+  dpkg-dev lintian appstream patchelf
   clang valgrind
 "
 
