@@ -153,9 +153,10 @@ PyObject* new_path_list(const kestrune_state* state) {
   return paths;
 }
 
-// Evaluates the injection in a namespace of its own, so none of its names
-// reach __main__.
-bool run_module_path_injection(PyObject* paths) {
+// Evaluates `source` in a namespace of its own, so none of its names reach
+// __main__; `value`, when given, is bound to `name` there.
+bool run_in_own_namespace(const char* source, const char* file_name, const char* name,
+                          PyObject* value) {
   PyObject* builtins = PyEval_GetBuiltins();  // borrowed
   if (builtins == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "builtins are not available");
@@ -165,9 +166,8 @@ bool run_module_path_injection(PyObject* paths) {
   if (scope == nullptr) return false;
   bool ok = false;
   if (PyDict_SetItemString(scope, "__builtins__", builtins) == 0 &&
-      PyDict_SetItemString(scope, "_kestrune_paths", paths) == 0) {
-    PyObject* code =
-        Py_CompileString(kModulePathSource, "<kestrune_module_paths>", Py_file_input);
+      (value == nullptr || PyDict_SetItemString(scope, name, value) == 0)) {
+    PyObject* code = Py_CompileString(source, file_name, Py_file_input);
     if (code != nullptr) {
       PyObject* result = PyEval_EvalCode(code, scope, scope);
       ok = result != nullptr;
@@ -179,9 +179,29 @@ bool run_module_path_injection(PyObject* paths) {
   return ok;
 }
 
+// A child made by fork has no host main loop to end it on Ctrl-C: where the
+// host, not Python, handles SIGINT, the child gets Python's own handler and
+// so a KeyboardInterrupt, as a fork child of python3 does. Without it, a pool
+// worker killed outright while it holds the pool's queue lock leaves its
+// siblings waiting for ever.
+constexpr const char kForkChildInterruptSource[] =
+    "import os, signal\n"
+    "def _kestrune_interrupt_in_child():\n"
+    "    if signal.getsignal(signal.SIGINT) is None:\n"
+    "        signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    "os.register_at_fork(after_in_child=_kestrune_interrupt_in_child)\n";
+
+void give_fork_children_keyboard_interrupt() {
+  if (!run_in_own_namespace(kForkChildInterruptSource, "<kestrune_fork_child>", nullptr,
+                            nullptr)) {
+    PyErr_Print();
+  }
+}
+
 bool inject_module_paths(const kestrune_state* state) {
   PyObject* paths = new_path_list(state);
-  bool ok = paths != nullptr && run_module_path_injection(paths);
+  bool ok = paths != nullptr && run_in_own_namespace(kModulePathSource, "<kestrune_module_paths>",
+                                                     "_kestrune_paths", paths);
   Py_XDECREF(paths);
   if (!ok) {
     if (PyErr_Occurred() != nullptr) PyErr_Print();
@@ -288,6 +308,7 @@ int32_t run_fresh_session(const kestrune_state* state) {
     finalize_session(false);
     return 1;
   }
+  give_fork_children_keyboard_interrupt();
   if (state->module_path_count > 0 && !inject_module_paths(state)) {
     finalize_session(false);
     return 1;

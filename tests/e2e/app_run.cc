@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 namespace e2e_test {
@@ -89,6 +91,7 @@ AppRun::AppRun(const XdgTree& tree, const AppRunOptions& options) {
   argv.push_back(NORVALE_WITH_DISPLAY);
   argv.insert(argv.end(), options.display.begin(), options.display.end());
   argv.push_back("--");
+  argv.insert(argv.end(), options.launcher.begin(), options.launcher.end());
   argv.push_back(options.runner);
   std::vector<char*> c_argv = c_strings(argv), c_env = c_strings(env);
   if (posix_spawnp(&pid_, c_argv[0], &actions, &attributes, c_argv.data(), c_env.data()) != 0) {
@@ -219,6 +222,38 @@ std::vector<std::string> desktop_files_left(const XdgTree& tree) {
     }
   }
   return left;
+}
+
+int watch_process(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+bool ends(int pidfd) {
+  if (pidfd < 0) return true;
+  pollfd entry{pidfd, POLLIN, 0};
+  const bool ended = poll(&entry, 1, 60'000) == 1;  // a hang guard
+  close(pidfd);
+  return ended;
+}
+
+std::vector<pid_t> processes_in_group(pid_t group) {
+  std::vector<pid_t> members;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator("/proc", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // After the command's closing parenthesis: state, parent, group.
+    const std::string stat = norvale_test::read_file(it->path().string() + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int parent = 0, process_group = 0;
+    // A zombie has ended; only its parent has yet to reap it.
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &parent, &process_group) == 3 &&
+        process_group == group && state != 'Z') {
+      members.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+  }
+  return members;
 }
 
 }  // namespace e2e_test

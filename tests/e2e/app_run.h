@@ -28,6 +28,8 @@ struct AppRunOptions {
   // Put in front of the harness, e.g. to run it in a namespace of its own.
   std::vector<std::string> wrapper;
   std::vector<std::string> display = {"--x11"};
+  // Between the harness and runner, e.g. env with a PATH for runner alone.
+  std::vector<std::string> launcher;
   EnvChanges env;  // on top of the tree's and the application's
   // Runner's standard output into this file instead of a pipe.
   std::string stdout_file;
@@ -81,6 +83,14 @@ EnvChanges app_env(const XdgTree& tree);
 
 // What is left of the desktop integration's files in the tree.
 std::vector<std::string> desktop_files_left(const XdgTree& tree);
+
+// A descriptor that becomes readable when the process ends; -1 if it has
+// ended already.
+int watch_process(pid_t pid);
+// Whether the watched process ends (within a hang guard); closes `pidfd`.
+bool ends(int pidfd);
+// The processes whose process group is `group`, zombies left out.
+std::vector<pid_t> processes_in_group(pid_t group);
 
 }  // namespace e2e_test
 

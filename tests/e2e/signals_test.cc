@@ -4,9 +4,7 @@
 // desktop entry and so has not claimed SIGINT itself.
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,18 +13,6 @@
 namespace {
 
 using namespace e2e_test;
-
-// A descriptor that becomes readable when the process ends; -1 if it has
-// ended already.
-int watch_process(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
-
-bool ends(int pidfd) {
-  if (pidfd < 0) return true;
-  pollfd entry{pidfd, POLLIN, 0};
-  const bool ended = poll(&entry, 1, 60'000) == 1;  // a hang guard
-  close(pidfd);
-  return ended;
-}
 
 struct SignalCase {
   const char* name;

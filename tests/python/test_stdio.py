@@ -70,6 +70,9 @@ class ModuleDefinitionTest(unittest.TestCase):
             "_native_log_write(is_stderr, text) \u2014 internal. Forwards bytes to the\n"
             "platform's native log sink (logcat / os_log / stderr). Used by the\n"
             "sys.stdout / sys.stderr wrappers installed at interpreter start.",
+        "_native_log_flush":
+            "_native_log_flush(is_stderr) \u2014 internal. Flushes the process stream\n"
+            "that _native_log_write writes to.",
     }
 
     def test_module_is_builtin_without_doc(self):
