@@ -11,8 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app_instance.h"
