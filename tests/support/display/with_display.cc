@@ -26,7 +26,9 @@
 //                    data, config and cache directories, HOME, and a system
 //                    data directory before /usr/share), made before the
 //                    servers start, so that they and the command share it,
-//                    and removed afterwards.
+//                    and removed afterwards. GNOME Shell and the services
+//                    it starts write into these directories: without this
+//                    option, the caller's should be throwaway ones too.
 //
 // GNOME Shell gets a private, empty system bus (DBUS_SYSTEM_BUS_ADDRESS;
 // it looks for logind there), in-memory settings, and a session mode of
@@ -116,6 +118,7 @@ struct Server {
 std::deque<Server> g_servers;  // references to its items stay valid
 std::string g_runtime_dir;  // made for the run when the caller had none
 std::vector<std::string> g_made_dirs;  // the XDG tree and the shell's data
+std::string g_xdg_tree;                // the tree, when made
 volatile sig_atomic_t g_command_pid = 0;
 
 void fail(const std::string& message) {
@@ -478,6 +481,7 @@ bool make_xdg_tree() {
   setenv("XDG_CACHE_HOME", (*root + "/cache").c_str(), 1);
   setenv("XDG_DATA_DIRS", (*root + "/system:/usr/share").c_str(), 1);
   setenv("HOME", root->c_str(), 1);
+  g_xdg_tree = *root;
   return true;
 }
 
@@ -533,7 +537,10 @@ std::optional<std::string> shell_eval(const std::string& code) {
 // A session mode of our own whose extension opens Eval; the shell
 // finds both in a data directory of its own.
 std::optional<std::string> make_shell_data() {
-  auto dir = make_temp_dir("with_display-shell");
+  // Inside the XDG tree when there is one: one directory less to leave
+  // behind should the harness be killed.
+  std::optional<std::string> dir = g_xdg_tree + "/shell";
+  if (g_xdg_tree.empty() || mkdir(dir->c_str(), 0700) != 0) dir = make_temp_dir("with_display-shell");
   if (!dir) return std::nullopt;
   const std::string shell = *dir + "/gnome-shell";
   std::string uuids;
