@@ -5,9 +5,11 @@
         the standard library copy STDLIB, with their debug information split
         off into DEBUG and no search path outside the bundle, and the pure
         Python modules compiled into lib/pythonXY.zip.
-    lean_bundle.py finish PREFIX DEBUG
+    lean_bundle.py finish DESTDIR PREFIX DEBUG FILES
         Run on an installed bundle: splits the debug information off every
-        ELF file that still has it, and compiles the application's program.
+        ELF file listed in FILES (one path a line, below DESTDIR, which may
+        be empty: what this installation installed, and nothing else of
+        PREFIX) that still has it, and compiles the application's program.
 
 Runs under the build's own interpreter, which is the version the bundle
 ships, so the bytecode is the bundle's.
@@ -113,7 +115,10 @@ def copy_file(source, target):
     os.chmod(target, 0o644)
 
 
-def build_python(stdlib, out, debug_dir, libs):
+def build_python(stdlib, final_out, debug_dir, libs):
+    # Built beside, then put in place: an installation reading the previous
+    # one meanwhile finds it whole.
+    out = final_out + ".new"
     if os.path.exists(out):
         shutil.rmtree(out)
     lib = os.path.join(out, "lib")
@@ -149,6 +154,9 @@ def build_python(stdlib, out, debug_dir, libs):
                 split_debug(target, debug_dir)
     for package in ON_DISK - {"lib-dynload", "site-packages"}:
         compile_tree(os.path.join(stdlib_out, package))
+    if os.path.exists(final_out):
+        shutil.rmtree(final_out)
+    os.rename(out, final_out)
 
 
 def compile_tree(directory):
@@ -160,20 +168,24 @@ def compile_tree(directory):
         sys.exit(f"lean_bundle: {directory} does not compile")
 
 
-def finish(prefix, debug_dir):
-    for root, _, files in os.walk(prefix):
-        for name in files:
-            path = os.path.join(root, name)
-            if not os.path.islink(path) and is_elf(path):
-                split_debug(path, debug_dir)
-    compile_tree(os.path.join(prefix, "share", "norvale", "program"))
+def finish(destdir, prefix, debug_dir, listing):
+    with open(listing) as f:
+        installed = [destdir + line for line in f.read().splitlines() if line]
+    for path in installed:
+        if os.path.isfile(path) and not os.path.islink(path) and is_elf(path):
+            split_debug(path, debug_dir)
+    # As CMake forms it: the prefix may be empty when DESTDIR holds it all.
+    program = destdir + prefix + "/share/norvale/program"
+    if not os.path.isdir(program):
+        sys.exit(f"lean_bundle: no program at {program}")
+    compile_tree(program)
 
 
 def main(argv):
     if len(argv) >= 5 and argv[1] == "python":
         build_python(argv[2], argv[3], argv[4], argv[5:])
-    elif len(argv) == 4 and argv[1] == "finish":
-        finish(argv[2], argv[3])
+    elif len(argv) == 6 and argv[1] == "finish":
+        finish(argv[2], argv[3], argv[4], argv[5])
     else:
         sys.exit(__doc__)
 

@@ -98,6 +98,18 @@ TEST(InstalledBundle, ShipsNoDebugInformationAndSearchesLibrariesOnlyInsideItsel
   }
 }
 
+// Installing into a prefix that holds other files strips only its own.
+TEST(InstalledBundle, InstallationLeavesTheRestOfThePrefixAlone) {
+  XdgTree tree;
+  const std::string foreign = tree.path("installed/lib/other/libforeign.so");
+  std::filesystem::create_directories(tree.path("installed/lib/other"));
+  std::filesystem::copy_file(NORVALE_BINARY_DIR "/bundle/lib/libnorvale.so", foreign);
+  const std::string before = read_file(foreign);
+  ASSERT_NE(readelf("-S", foreign).find(".debug_info"), std::string::npos);
+  ASSERT_FALSE(install(tree).empty());
+  EXPECT_TRUE(read_file(foreign) == before);
+}
+
 // Imports, in the bundle's own Python, what applications need and uses a
 // little of each; reports any source the import system compiled.
 constexpr char kImportScript[] = R"(
