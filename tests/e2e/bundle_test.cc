@@ -59,8 +59,10 @@ TEST_P(SelfContainedBundle, RunsTheProgramWithTheBuildsPythonHidden) {
   XdgTree tree;
   const std::string bundle = GetParam().installed ? install_and_move(tree) : NORVALE_BUNDLE_DIR;
   ASSERT_FALSE(bundle.empty());
-  for (const char* part : {"lib/" NORVALE_PYTHON_STDLIB_NAME "/os.py",
-                           "lib/" NORVALE_PYTHON_STDLIB_NAME "/lib-dynload",
+  // Installed, the pure-Python standard library is bytecode in the archive.
+  const char* stdlib = GetParam().installed ? "lib/" NORVALE_PYTHON_ZIP_NAME
+                                            : "lib/" NORVALE_PYTHON_STDLIB_NAME "/os.py";
+  for (const char* part : {stdlib, "lib/" NORVALE_PYTHON_STDLIB_NAME "/lib-dynload",
                            "lib/libapp.so", "lib/libdart_vm_standin.so",
                            "share/norvale/program/main.py"}) {
     EXPECT_TRUE(std::filesystem::exists(bundle + "/" + part)) << part;
