@@ -68,7 +68,7 @@ TEST_P(StartMethods, RunPoolsProcessesExecutorsManagersAndSharedMemory) {
     expected.push_back(method + " process exit code 0");
   }
   for (const char* line : {"executor [0, 1, 8, 27]", "manager {'answer': 42}",
-                           "shared memory norv", "done"}) {
+                           "shared memory norv", "subprocess 42 0", "done"}) {
     expected.push_back(line);
   }
   const std::string out = GetParam().to_file ? read_file(tree.path("stdout")) : run.out();

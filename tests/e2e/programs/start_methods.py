@@ -3,6 +3,7 @@ names the executable, and the pools run functions of this script too."""
 
 import multiprocessing
 import os
+import subprocess
 import sys
 from concurrent.futures import ProcessPoolExecutor
 from multiprocessing import shared_memory
@@ -43,6 +44,9 @@ def main():
     finally:
         block.close()
         block.unlink()
+    # sys.executable runs Python command lines, as python3 does.
+    answer = subprocess.run([sys.executable, "-c", "print(6 * 7)"], capture_output=True, text=True)
+    print("subprocess", answer.stdout.strip(), answer.returncode)
     print("done")
 
 
