@@ -8,9 +8,11 @@
 #               fuzz targets for a bounded time
 #   make bench  build and run the benchmarks, then print the comparison table
 #   make package  build the Debian package build/default/package/norvale_*.deb
+#   make test-cpython  run CPython's whole multiprocessing and process-pool
+#               suites inside the application (make test runs a subset)
 # CPython 3.12+ comes from the distribution, or pyenv; to build with another
 # one, name its prefix: make test NORVALE_PYTHON_PREFIX=/opt/python3.13
-.PHONY: deps demo test test-default test-asan test-fuzz bench package clean
+.PHONY: deps demo test test-default test-asan test-fuzz test-cpython bench package clean
 
 NORVALE_PYTHON_PREFIX ?=
 python_prefix = $(if $(NORVALE_PYTHON_PREFIX),-DNORVALE_PYTHON_PREFIX=$(NORVALE_PYTHON_PREFIX))
@@ -29,6 +31,10 @@ test-default test-asan test-fuzz: test-%: deps
 	cmake --preset $* $(python_prefix)
 	cmake --build --preset $*
 	ctest --preset $*
+
+test-cpython: deps
+	cmake --preset default $(python_prefix)
+	cmake --build --preset default --target cpython_suites_full
 
 bench: deps
 	cmake --preset default $(python_prefix)

@@ -1,0 +1,61 @@
+"""CPython's own test suites, run as the application's Python program (see
+run_in_application.sh); the suites and the tests to leave out come from the
+environment.
+
+  NORVALE_CPYTHON_SUITES   test modules, separated by blanks
+  NORVALE_CPYTHON_SELECT   optional: only tests whose id contains one of these
+                           words (separated by blanks)
+  NORVALE_CPYTHON_EXCLUDE  a file: one test id a line, '#' starts a comment
+
+Ends with one line "N passed, N failed, N skipped, N excluded" and exit
+status 0 when nothing failed.
+"""
+
+import os
+import sys
+import unittest
+
+
+def excluded_ids(path):
+    ids = set()
+    if path:
+        with open(path, encoding="utf-8") as listing:
+            for line in listing:
+                line = line.split("#", 1)[0].strip()
+                if line:
+                    ids.add(line)
+    return ids
+
+
+def flatten(suite):
+    for test in suite:
+        if isinstance(test, unittest.TestSuite):
+            yield from flatten(test)
+        else:
+            yield test
+
+
+def main():
+    excluded = excluded_ids(os.environ.get("NORVALE_CPYTHON_EXCLUDE"))
+    select = os.environ.get("NORVALE_CPYTHON_SELECT", "").split()
+    loader = unittest.defaultTestLoader
+    chosen = unittest.TestSuite()
+    left_out = 0
+    for name in os.environ["NORVALE_CPYTHON_SUITES"].split():
+        for test in flatten(loader.loadTestsFromName(name)):
+            test_id = test.id()
+            if any(test_id.endswith(entry) for entry in excluded):
+                left_out += 1
+            elif not select or any(word in test_id for word in select):
+                chosen.addTest(test)
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(chosen)
+    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
+    skipped = len(result.skipped)
+    passed = result.testsRun - failed - skipped
+    print(f"{passed} passed, {failed} failed, {skipped} skipped, {left_out} excluded")
+    sys.stdout.flush()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
