@@ -9,7 +9,8 @@
 # (STDLIB/test and the test extension modules) added: children started with
 # -E or -I find it there as python3's children find theirs. Exits 77 (a
 # skip) with a message when STDLIB has no test package.
-# NORVALE_CPYTHON_SELECT, when set, chooses tests by words of their ids.
+# NORVALE_CPYTHON_SELECT and NORVALE_CPYTHON_SKIP, when set, choose tests by
+# words of their ids (see run_suites.py).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 harness=$1 bundle=$2 stdlib=$3 work=$4 exclude=$5

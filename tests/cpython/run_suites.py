@@ -5,6 +5,8 @@ environment.
   NORVALE_CPYTHON_SUITES   test modules, separated by blanks
   NORVALE_CPYTHON_SELECT   optional: only tests whose id contains one of these
                            words (separated by blanks)
+  NORVALE_CPYTHON_SKIP     optional: leave out tests whose id contains one of
+                           these words, to keep a shorter run short
   NORVALE_CPYTHON_EXCLUDE  a file: one test id a line, '#' starts a comment
 
 Ends with one line "N passed, N failed, N skipped, N excluded" and exit
@@ -38,6 +40,7 @@ def flatten(suite):
 def main():
     excluded = excluded_ids(os.environ.get("NORVALE_CPYTHON_EXCLUDE"))
     select = os.environ.get("NORVALE_CPYTHON_SELECT", "").split()
+    skip = os.environ.get("NORVALE_CPYTHON_SKIP", "").split()
     loader = unittest.defaultTestLoader
     chosen = unittest.TestSuite()
     left_out = 0
@@ -46,9 +49,11 @@ def main():
             test_id = test.id()
             if any(test_id.endswith(entry) for entry in excluded):
                 left_out += 1
+            elif any(word in test_id for word in skip):
+                continue
             elif not select or any(word in test_id for word in select):
                 chosen.addTest(test)
-    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(chosen)
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2, durations=15).run(chosen)
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
     skipped = len(result.skipped)
     passed = result.testsRun - failed - skipped
