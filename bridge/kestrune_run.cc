@@ -278,11 +278,11 @@ int32_t run_file(const kestrune_state* state) {
   }
   char* text = read_open_file(file);
   int32_t result = 1;
-  if (text != nullptr && !set_main_file(state->script_path)) {
-    PyErr_Print();
-  } else if (text != nullptr) {
+  if (text != nullptr && set_main_file(state->script_path)) {
     // Compiled under the script's own path, so tracebacks name it.
     result = run_in_main(text, state->script_path);
+  } else if (text != nullptr) {
+    PyErr_Print();
   }
   std::free(text);
   std::fclose(file);
