@@ -8,42 +8,29 @@
 // happened. A Python program started in the instance may write to the same
 // descriptor.
 
-#include <sys/types.h>
-
+#include <cstddef>
 #include <string>
 
 #include "child_process.h"
+#include "traced_child.h"
 
 namespace desktop_test {
 
-class RunnerInstance {
+class RunnerInstance : public norvale_test::TracedChild {
  public:
   // Starts `executable` with the environment of `options` on top of this
   // process's; its output goes to files beside `log_stem`.
   RunnerInstance(const std::string& executable, const norvale_test::ChildOptions& options,
                  const std::string& log_stem);
-  ~RunnerInstance();
-  RunnerInstance(const RunnerInstance&) = delete;
-  RunnerInstance& operator=(const RunnerInstance&) = delete;
 
-  pid_t pid() const { return pid_; }
   // Reads the trace until a line that starts with `key` (true), or until
-  // the instance ends without one (false).
+  // the instance ends without one (false). Each line counts once.
   bool wait_for(const std::string& key);
   // Closes the window: the instance then ends by itself.
-  void close_window();
-  // Waits for the instance to end; its wait status.
-  int wait();
-  std::string err() const;
+  void close_window() { close_held(); }
 
  private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = -1;
-  int stdin_fd_ = -1;
-  int trace_fd_ = -1;
-  std::string trace_;
-  std::string log_stem_;
+  size_t consumed_ = 0;  // the trace up to here has been matched past
 };
 
 // The environment for runner instances in `tree_options`: no window until
