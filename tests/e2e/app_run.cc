@@ -1,6 +1,7 @@
 #include "app_run.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 
@@ -223,6 +225,13 @@ std::vector<std::string> desktop_files_left(const XdgTree& tree) {
   }
   return left;
 }
+
+std::string canonical_runner() {
+  char resolved[PATH_MAX];
+  return realpath(NORVALE_RUNNER, resolved) != nullptr ? resolved : "";
+}
+
+bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 int watch_process(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 

@@ -81,6 +81,11 @@ class AppRun {
 // in the tree.
 EnvChanges app_env(const XdgTree& tree);
 
+// runner's path with every link resolved, as /proc/PID/exe names it.
+std::string canonical_runner();
+// Whether a wait status is an exit with `code`.
+bool exited_with(int status, int code);
+
 // What is left of the desktop integration's files in the tree.
 std::vector<std::string> desktop_files_left(const XdgTree& tree);
 

@@ -6,9 +6,6 @@
 // running program fresh ports.
 
 #include <gtest/gtest.h>
-#include <limits.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 
 #include <fstream>
 
@@ -18,13 +15,6 @@ namespace {
 
 using namespace e2e_test;
 using norvale_test::read_file;
-
-std::string canonical_runner() {
-  char resolved[PATH_MAX];
-  return realpath(NORVALE_RUNNER, resolved) != nullptr ? resolved : "";
-}
-
-bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 // The lines of `key` whose second value (after the session) is `kind`.
 std::vector<std::vector<std::string>> received(const Trace& trace, const std::string& kind) {

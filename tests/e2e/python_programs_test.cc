@@ -4,10 +4,8 @@
 // survives a termination signal.
 
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -20,13 +18,6 @@ using namespace e2e_test;
 using norvale_test::read_file;
 
 std::string program(const char* name) { return std::string(NORVALE_E2E_PROGRAMS) + "/" + name; }
-
-std::string canonical_runner() {
-  char resolved[PATH_MAX];
-  return realpath(NORVALE_RUNNER, resolved) != nullptr ? resolved : "";
-}
-
-bool exited_with(int status, int code) { return WIFEXITED(status) && WEXITSTATUS(status) == code; }
 
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
