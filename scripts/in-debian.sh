@@ -190,8 +190,8 @@ mkdir -p "$run/upper" "$run/work" "$run/merged" "$cache/archives/$suite/partial"
 # The overlay's own files only: never a tree that may still have mounts in it.
 cleanup() {
   cd /
-  umount -R "$run/merged" 2>/dev/null || umount -R -l "$run/merged" 2>/dev/null || true
-  rm -rf "$run/upper" "$run/work"
+  umount -R "$run/merged" 2>/dev/null || umount -R -l "$run/merged" || true
+  rm -rf "$run/upper" "$run/work" || log "could not remove $run"
   rmdir "$run/merged" "$run" 2>/dev/null || true
   rm -f "$run.lock"
 }

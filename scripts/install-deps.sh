@@ -109,5 +109,19 @@ if [ -z "$python_package" ]; then
   cmake "$@" -P "$source_dir/cmake/NorvalePython.cmake" || exit 1
 fi
 
+# CPython's own test package, which the distribution ships apart from the
+# interpreter (the tests run CPython's multiprocessing suites with it).
+python_testsuite_package() {
+  case $1 in
+    python3-dev) version=$(major_minor "$(candidate python3-dev)" | tr ' ' .) ;;
+    python3.*-dev) version=${1#python}; version=${version%-dev} ;;
+    *) return ;;
+  esac
+  if [ -n "$version" ] && [ -n "$(candidate "libpython$version-testsuite")" ]; then
+    echo "libpython$version-testsuite"
+  fi
+}
+
 # shellcheck disable=SC2046,SC2086
-install_missing $packages $python_package $(clang_runtime_package)
+install_missing $packages $python_package $(python_testsuite_package "$python_package") \
+  $(clang_runtime_package)
