@@ -2,22 +2,28 @@
 # Runs make targets of this checkout inside a fresh Debian root of a named
 # suite, as a new user of that distribution would run them.
 #
-#   scripts/in-debian.sh SUITE [TARGET...]      (default target: test)
+#   scripts/in-debian.sh [OPTION...] SUITE [TARGET...]   (default target: test)
+#   scripts/in-debian.sh [OPTION...] SUITE -- COMMAND [ARG...]
 #
 # SUITE is a Debian suite or code name: trixie (Debian 13), testing, ...
 #
+#   --packages "P..."  a root with these packages installed as well (cached
+#                      apart from the plain one)
+#   --bind DIR:PATH    DIR of the host, read-only at PATH inside the root
+#   --no-clone         no clone of the checkout; the command runs in /root
+#
 # The root: `debootstrap --variant=minbase` with git, make and sudo, kept in
 # a cache outside the checkout ($NORVALE_ROOTS, by default
-# /var/cache/norvale/roots as root, else $XDG_CACHE_HOME/norvale/roots) and
-# made again once it is older than $NORVALE_ROOT_MAX_AGE_DAYS (7). The cached
-# root itself never changes: each run works on an overlay of it, which is
-# thrown away afterwards, so every run starts from the same fresh system.
-# Downloaded packages are kept beside the root (apt's archives), so that a
-# run does not fetch again what the last one fetched; they are installed
-# anew every time.
+# /var/cache/norvale/roots) and made again once it is older than
+# $NORVALE_ROOT_MAX_AGE_DAYS (7). The cached root itself never changes: each
+# run works on an overlay of it, which is thrown away afterwards, so every
+# run starts from the same fresh system. Downloaded packages are kept beside
+# the root (apt's archives), so that a run does not fetch again what the
+# last one fetched; they are installed anew every time.
 #
 # Inside: a clone of the checkout's committed HEAD (not the working tree's
-# uncommitted changes) in /root/norvale, and `make TARGET...` there as root.
+# uncommitted changes) in /root/norvale, and `make TARGET...` there as root
+# (or the COMMAND), with NORVALE_IN_DEBIAN=SUITE set.
 #
 # Everything happens in a private mount and PID namespace: the root's
 # /proc, /sys, /dev, /tmp and /dev/shm, the overlay and the apt cache are
@@ -27,29 +33,48 @@
 # mounts. The overlay's files on disk go with the run, or with the next run
 # after a SIGKILL.
 #
-# Needs root (debootstrap, mounts, chroot), debootstrap and util-linux.
+# Needs root (debootstrap, mounts, pivot_root), debootstrap and util-linux.
 set -eu
 
-if [ "${1:-}" = "--inside" ]; then
-  inside=yes
+inside=""
+packages=""
+binds=""
+clone=yes
+while [ "$#" -gt 0 ]; do
+  case $1 in
+    --inside) inside=yes ;;
+    --packages) packages=$2; shift ;;
+    --bind) binds="$binds $2"; shift ;;
+    --no-clone) clone="" ;;
+    --*) echo "in-debian: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+  esac
   shift
-else
-  inside=""
-fi
+done
 
 suite=${1:-}
 if [ -z "$suite" ]; then
-  echo "usage: $0 SUITE [TARGET...]   (e.g. $0 testing test)" >&2
+  echo "usage: $0 [--packages LIST] [--bind DIR:PATH] [--no-clone] SUITE [TARGET... | -- COMMAND...]" >&2
   exit 2
 fi
 shift
 case $suite in
   *[!a-z0-9-]*) echo "in-debian: not a suite name: $suite" >&2; exit 2 ;;
 esac
-if [ "$#" -eq 0 ]; then set -- test; fi
+command_mode=""
+if [ "${1:-}" = "--" ]; then
+  command_mode=yes
+  shift
+  [ "$#" -gt 0 ] || { echo "in-debian: no command after --" >&2; exit 2; }
+elif [ "$#" -eq 0 ]; then
+  set -- test
+fi
+case $packages$binds in
+  *[!a-zA-Z0-9.+:/_\ -]*) echo "in-debian: unexpected characters in --packages or --bind" >&2; exit 2 ;;
+esac
 
 if [ "$(id -u)" -ne 0 ]; then
-  echo "in-debian: needs root (debootstrap, mounts and chroot)" >&2
+  echo "in-debian: needs root (debootstrap, mounts and pivot_root)" >&2
   exit 1
 fi
 
@@ -61,7 +86,11 @@ else
 fi
 mirror=${NORVALE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 max_age_days=${NORVALE_ROOT_MAX_AGE_DAYS:-7}
-root=$cache/$suite
+root_name=$suite
+if [ -n "$packages" ]; then
+  root_name=$suite-$(echo "$packages" | tr ' ' '\n' | sort -u | tr '\n' ' ' | md5sum | cut -c1-8)
+fi
+root=$cache/$root_name
 runs=$cache/runs
 
 log() { echo "in-debian[$suite]: $*" >&2; }
@@ -73,7 +102,7 @@ if [ -z "$inside" ]; then
       { apt-get update -q && DEBIAN_FRONTEND=noninteractive \
           apt-get install -y -q --no-install-recommends debootstrap; }
   fi
-  for tool in debootstrap unshare chroot setpriv flock git; do
+  for tool in debootstrap unshare pivot_root setpriv flock git; do
     if ! command -v "$tool" >/dev/null 2>&1; then
       echo "in-debian: $tool is missing (apt-get install debootstrap util-linux git)" >&2
       exit 1
@@ -87,16 +116,20 @@ if [ -z "$inside" ]; then
   # --kill-child ends the namespace's first process (and so all of it) when
   # unshare ends, and the parent-death signal ends unshare when whatever
   # started it (make) is killed.
+  set -- ${command_mode:+--} "$@"
+  [ -n "$clone" ] || set -- --no-clone "$suite" "$@"
+  [ -z "$clone" ] || set -- "$suite" "$@"
+  for bind in $binds; do set -- --bind "$bind" "$@"; done
   exec setpriv --pdeathsig KILL -- \
     unshare --mount --propagation private --pid --fork --kill-child --mount-proc -- \
-    "$0" --inside "$suite" "$@"
+    "$0" --inside --packages "$packages" "$@"
 fi
 
 # ---- Inside the namespaces: this is process 1 of the PID namespace. --------
 
 # One run of a suite at a time changes its cache; runs of other suites and
 # the host's own builds are not affected.
-exec 9>"$cache/$suite.lock"
+exec 9>"$cache/$root_name.lock"
 flock 9
 
 # Overlay directories left by a run that was killed (no one holds their lock).
@@ -141,10 +174,17 @@ enter() {
   # The host's name servers, for apt.
   rm -f "$target/etc/resolv.conf"
   cp -L /etc/resolv.conf "$target/etc/resolv.conf"
+  # The root becomes the root of a mount namespace of its own (pivot_root),
+  # not a chroot: the kernel refuses new user namespaces to a chrooted
+  # process, and so bubblewrap (the sandbox of GdkPixbuf's image loaders
+  # and others) would not work in it as it works on a user's machine.
+  # shellcheck disable=SC2016
   env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      ${CI:+CI=$CI} \
-      chroot "$target" "$@"
+      ${CI:+CI=$CI} NORVALE_IN_DEBIAN="$suite" \
+      unshare --mount --propagation private -- sh -c '
+        mount --rbind "$0" "$0" && cd "$0" && pivot_root . . && umount -l . && cd / &&
+          exec "$@"' "$target" "$@"
 }
 
 make_root() {
@@ -170,7 +210,13 @@ make_root() {
   rm -f "$new/etc/apt/apt.conf.d/docker-clean"
   printf 'Binary::apt::APT::Keep-Downloaded-Packages "true";\nAPT::Keep-Downloaded-Packages "true";\n' \
     >"$new/etc/apt/apt.conf.d/80norvale-keep-packages"
-  rm -rf "$new/var/cache/apt/archives/"*.deb
+  if [ -n "$packages" ]; then
+    # shellcheck disable=SC2086
+    enter "$new" sh -c 'apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -q --no-install-recommends "$@"' sh $packages
+    umount -R "$new/proc" "$new/sys" "$new/dev" "$new/tmp" 2>/dev/null || true
+  fi
+  rm -rf "$new/var/cache/apt/archives/"*.deb "$new/var/lib/apt/lists/"*_Packages* || true
   date -u +%Y-%m-%dT%H:%M:%SZ >"$new/.norvale-root-made"
   rm -rf "$root"
   mv "$new" "$root"
@@ -183,7 +229,7 @@ else
 fi
 
 # This run's overlay of the root, on disk beside the cache.
-run=$runs/$suite.$$.$(date +%s)
+run=$runs/$root_name.$(date +%s%N)
 exec 8>"$run.lock"
 flock 8
 mkdir -p "$run/upper" "$run/work" "$run/merged" "$cache/archives/$suite/partial"
@@ -201,21 +247,33 @@ trap 'exit 143' TERM
 trap 'exit 129' HUP
 mount -t overlay overlay -o "lowerdir=$root,upperdir=$run/upper,workdir=$run/work" "$run/merged"
 mount --bind "$cache/archives/$suite" "$run/merged/var/cache/apt/archives"
+for bind in $binds; do
+  mkdir -p "$run/merged/${bind#*:}"
+  mount --bind "${bind%%:*}" "$run/merged/${bind#*:}"
+  mount -o remount,bind,ro "$run/merged/${bind#*:}"
+done
 
-# The committed HEAD of this checkout.
-head=$(git -C "$source_dir" rev-parse HEAD)
-log "cloning $source_dir at $head"
-git clone -q --no-hardlinks "$source_dir" "$run/merged/root/norvale"
-git -C "$run/merged/root/norvale" checkout -q --detach "$head"
-if [ -n "$(git -C "$source_dir" status --porcelain --untracked-files=no)" ]; then
-  log "note: uncommitted changes of the checkout are not part of the run"
+workdir=/root
+if [ -n "$clone" ]; then
+  # The committed HEAD of this checkout.
+  head=$(git -C "$source_dir" rev-parse HEAD)
+  log "cloning $source_dir at $head"
+  git clone -q --no-hardlinks "$source_dir" "$run/merged/root/norvale"
+  git -C "$run/merged/root/norvale" checkout -q --detach "$head"
+  if [ -n "$(git -C "$source_dir" status --porcelain --untracked-files=no)" ]; then
+    log "note: uncommitted changes of the checkout are not part of the run"
+  fi
+  workdir=/root/norvale
 fi
 
-log "make $* in /root/norvale"
+if [ -z "$command_mode" ]; then
+  set -- make "$@"
+fi
+log "$* in $workdir"
 set +e
 # shellcheck disable=SC2016
-enter "$run/merged" sh -c 'cd /root/norvale && exec make "$@"' make "$@"
+enter "$run/merged" sh -c 'cd "$0" && exec "$@"' "$workdir" "$@"
 status=$?
 set -e
-log "make $* ended with status $status"
+log "$* ended with status $status"
 exit "$status"
