@@ -62,6 +62,7 @@ struct App {
   std::vector<Session> sessions;
   GThreadPool* sender = nullptr;
   std::string bundle_root;
+  bool bundle_has_python = false;
   std::string program;
   FILE* transcript = nullptr;
   // Script and control steps not yet run; a step that waits holds the rest.
@@ -195,7 +196,11 @@ void start_session() {
   const std::string port = std::to_string(session.port);
   const std::string exit_port = std::to_string(session.exit_port);
   const char* module_paths[] = {module_dir, nullptr};
-  const char* names[] = {"ZEMTRA_NORVALE_PORT", "ZEMTRA_NORVALE_EXIT_PORT", "PYTHONHOME", nullptr};
+  // PYTHONHOME at the bundle's own interpreter, where it has one; on the
+  // distribution's (the Debian package built against it) CPython finds its
+  // home by itself.
+  const char* names[] = {"ZEMTRA_NORVALE_PORT", "ZEMTRA_NORVALE_EXIT_PORT",
+                         a.bundle_has_python ? "PYTHONHOME" : nullptr, nullptr};
   const char* values[] = {port.c_str(), exit_port.c_str(), a.bundle_root.c_str(), nullptr};
   kestrune_run_config config{};
   config.mode = 0;
@@ -496,6 +501,17 @@ std::string find_bundle_root() {
   return root;
 }
 
+// Whether the bundle carries its interpreter's standard library
+// (lib/python3.X/ or lib/python3X.zip).
+bool bundle_has_python(const std::string& root) {
+  g_autofree gchar* lib = g_build_filename(root.c_str(), "lib", nullptr);
+  g_autoptr(GDir) dir = g_dir_open(lib, 0, nullptr);
+  for (const char* name; dir != nullptr && (name = g_dir_read_name(dir)) != nullptr;) {
+    if (g_str_has_prefix(name, "python3")) return true;
+  }
+  return false;
+}
+
 void trace_start(char** arguments) {
   std::string quoted;
   for (char** arg = arguments; arg != nullptr && *arg != nullptr; ++arg) {
@@ -532,6 +548,7 @@ void start(GtkWidget* view, char** arguments) {
     return;
   }
   a.bundle_root = find_bundle_root();
+  a.bundle_has_python = bundle_has_python(a.bundle_root);
   a.program = program_path();
   keep_interrupt_ending_the_process();
   start_session();
