@@ -67,6 +67,18 @@ message(STATUS "The Debian package runs its program ${NORVALE_PACKAGE_PYTHON_TEX
 set(NORVALE_HOMEPAGE "https://norvale.zemtra.example/" CACHE STRING
     "Home page of the application, in the package and its metainfo")
 
+# The developer as the AppStream of the build machine wants it: <developer>
+# with an ID since AppStream 1.0 (which calls <developer_name> deprecated),
+# <developer_name> before (which knows no <developer>).
+execute_process(COMMAND appstreamcli --version OUTPUT_VARIABLE _appstream_version ERROR_QUIET)
+string(REGEX MATCH "[0-9]+\\.[0-9]+(\\.[0-9]+)?" _appstream_version "${_appstream_version}")
+if(_appstream_version VERSION_GREATER_EQUAL 1.0)
+  set(NORVALE_METAINFO_DEVELOPER
+      "<developer id=\"example.zemtra\">\n    <name>Zemtra</name>\n  </developer>")
+else()
+  set(NORVALE_METAINFO_DEVELOPER "<developer_name>Zemtra</developer_name>")
+endif()
+
 set(_system "${CMAKE_CURRENT_BINARY_DIR}/system")
 configure_file(debian/app.desktop.in "${_system}/${APPLICATION_ID}.desktop" @ONLY)
 configure_file(debian/metainfo.xml.in "${_system}/${APPLICATION_ID}.metainfo.xml" @ONLY)

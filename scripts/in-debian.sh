@@ -36,6 +36,10 @@
 # Needs root (debootstrap, mounts, pivot_root), debootstrap and util-linux.
 set -eu
 
+# The whole script is one function, read before it runs: an edit of this file
+# during a long run does not change what the run does.
+main() {
+
 inside=""
 packages=""
 binds=""
@@ -127,8 +131,7 @@ fi
 
 # ---- Inside the namespaces: this is process 1 of the PID namespace. --------
 
-# One run of a suite at a time changes its cache; runs of other suites and
-# the host's own builds are not affected.
+# One run at a time makes a suite's root anew, while no run uses it.
 exec 9>"$cache/$root_name.lock"
 flock 9
 
@@ -227,6 +230,8 @@ if ! root_is_recent; then
 else
   log "reusing the root made $(cat "$root/.norvale-root-made") ($root)"
 fi
+# Runs only read the root: they may share it, while no one makes it anew.
+flock -s 9
 
 # This run's overlay of the root, on disk beside the cache.
 run=$runs/$root_name.$(date +%s%N)
@@ -277,3 +282,7 @@ status=$?
 set -e
 log "$* ended with status $status"
 exit "$status"
+}
+
+main "$@"
+exit
