@@ -131,9 +131,10 @@ fi
 
 # ---- Inside the namespaces: this is process 1 of the PID namespace. --------
 
-# One run at a time makes a suite's root anew, while no run uses it.
+# Runs only read the root and share it; making it anew waits until no run
+# uses it.
 exec 9>"$cache/$root_name.lock"
-flock 9
+flock -s 9
 
 # Overlay directories left by a run that was killed (no one holds their lock).
 for stale in "$runs"/*.lock; do
@@ -226,12 +227,12 @@ make_root() {
 }
 
 if ! root_is_recent; then
-  make_root
+  flock 9
+  if ! root_is_recent; then make_root; fi
+  flock -s 9
 else
   log "reusing the root made $(cat "$root/.norvale-root-made") ($root)"
 fi
-# Runs only read the root: they may share it, while no one makes it anew.
-flock -s 9
 
 # This run's overlay of the root, on disk beside the cache.
 run=$runs/$root_name.$(date +%s%N)

@@ -34,7 +34,7 @@ fail() {
 # The processes whose command line holds the marker.
 marked() {
   for cmdline in /proc/[0-9]*/cmdline; do
-    if tr '\0' ' ' <"$cmdline" 2>/dev/null | grep -q -- "$1"; then
+    if { tr '\0' ' ' <"$cmdline"; } 2>/dev/null | grep -q -- "$1"; then
       pid=${cmdline#/proc/}
       echo "${pid%/cmdline}"
     fi
@@ -59,21 +59,22 @@ try() {
   how=$1
   marker=in-debian-test-$how-$$
   log=$work/$how.log
-  # A parent that stays (as make does), in a process group of its own (as a
-  # terminal's foreground job is).
-  setsid sh -c '"$0" --no-clone "$1" -- sh -c "echo inside; sleep 600; : $2"; echo "ended $?"' \
+  # A parent that stays (as make does), in a process group of its own, with
+  # SIGINT handled by default (as a terminal's foreground job is; a job
+  # started with & ignores it).
+  setsid env --default-signal=INT,QUIT sh -c '"$0" --no-clone "$1" -- sh -c "echo inside; sleep 600; : $2"; echo "ended $?"' \
     "$source_dir/scripts/in-debian.sh" "$suite" "$marker" >"$log" 2>&1 &
   parent=$!
   if ! within 'grep -q "^inside$" "$log"'; then
     fail "$how: the run did not start"
     cat "$log"
-    kill -KILL -- "-$parent" 2>/dev/null || true
+    kill -KILL "-$parent" 2>/dev/null || true
     return
   fi
   if [ -z "$(marked "$marker")" ]; then fail "$how: the command is not seen running"; fi
   if [ -n "$(mounted)" ]; then fail "$how: the host sees the run's mounts: $(mounted)"; fi
   case $how in
-    ctrl-c) kill -INT -- "-$parent" ;;
+    ctrl-c) kill -INT "-$parent" ;;
     parent-terminated) kill -TERM "$parent" ;;
     parent-killed) kill -KILL "$parent" ;;
     run-killed)
@@ -86,7 +87,7 @@ try() {
     for pid in $(marked "$marker"); do kill -KILL "$pid" 2>/dev/null || true; done
   fi
   if [ -n "$(mounted)" ]; then fail "$how: still mounted: $(mounted)"; fi
-  echo "$how: nothing left running or mounted"
+  echo "$how: checked ($(tail -n 1 "$log"))"
 }
 
 # The runs' directories that are not this test's.
