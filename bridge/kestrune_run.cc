@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dart_api_dl.h"
 #include "norvale.h"
@@ -78,6 +79,39 @@ void free_string_array(char** array) {
   if (array == nullptr) return;
   for (char** entry = array; *entry != nullptr; ++entry) std::free(*entry);
   std::free(array);
+}
+
+// What the environment outside the application must not bring into its
+// interpreter: the user's site-packages, and a PYTHONPATH that the run
+// request did not give. Both are kept out while the interpreter starts and
+// given back to the environment that the program and its children see.
+bool request_sets(const kestrune_state* state, const char* variable) {
+  for (size_t i = 0; i < state->env_count; ++i) {
+    if (state->env_names[i] != nullptr && std::strcmp(state->env_names[i], variable) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Before the interpreter starts: the PYTHONPATH taken out (owned), or NULL.
+char* keep_outside_paths_out(const kestrune_state* state, bool* had_no_user_site) {
+  char* pythonpath = nullptr;
+  const char* value = getenv("PYTHONPATH");
+  if (value != nullptr && !request_sets(state, "PYTHONPATH")) {
+    pythonpath = strdup(value);
+    unsetenv("PYTHONPATH");
+  }
+  *had_no_user_site = getenv("PYTHONNOUSERSITE") != nullptr;
+  if (!*had_no_user_site) setenv("PYTHONNOUSERSITE", "1", 1);
+  return pythonpath;
+}
+
+// Where the session ends before its set-up gave them back.
+void give_outside_paths_back(char* pythonpath, bool had_no_user_site) {
+  if (pythonpath != nullptr) setenv("PYTHONPATH", pythonpath, 1);
+  std::free(pythonpath);
+  if (!had_no_user_site) unsetenv("PYTHONNOUSERSITE");
 }
 
 bool apply_environment(const kestrune_state* state) {
@@ -209,7 +243,8 @@ PyObject* new_path_list(const kestrune_state* state) {
 // - PYTHONHOME, when it names this interpreter's own home, was meant for the
 //   interpreter's start only: the processes that the program starts get the
 //   environment that python3 would give them (runner finds the bundle's home
-//   from its own location when the program runs it as an interpreter).
+//   from its own location when the program runs it as an interpreter). So do
+//   PYTHONPATH and PYTHONNOUSERSITE, which were changed for the start only.
 constexpr const char kSessionSetUpSource[] =
     "import _signal, _thread, atexit, os, sys\n"
     "_orig_signal = _signal.signal\n"
@@ -259,12 +294,24 @@ constexpr const char kSessionSetUpSource[] =
     "atexit.register(_give_signals_back)\n"
     "_home = os.environ.get('PYTHONHOME')\n"
     "if _home is not None and os.path.realpath(_home) == os.path.realpath(sys.base_prefix):\n"
-    "    del os.environ['PYTHONHOME']\n";
+    "    del os.environ['PYTHONHOME']\n"
+    "if _outside_pythonpath is not None:\n"
+    "    os.environb[b'PYTHONPATH'] = _outside_pythonpath\n"
+    "if not _had_no_user_site:\n"
+    "    os.environ.pop('PYTHONNOUSERSITE', None)\n";
 
-void set_up_session() {
+void set_up_session(char* outside_pythonpath, bool had_no_user_site) {
   PyObject* scope = new_private_scope();
-  bool ok = scope != nullptr && signal_routing_add_helpers(scope) == 0 &&
+  PyObject* pythonpath = outside_pythonpath != nullptr
+                             ? PyBytes_FromString(outside_pythonpath)
+                             : Py_NewRef(Py_None);
+  std::free(outside_pythonpath);
+  bool ok = scope != nullptr && pythonpath != nullptr &&
+            PyDict_SetItemString(scope, "_outside_pythonpath", pythonpath) == 0 &&
+            PyDict_SetItemString(scope, "_had_no_user_site", had_no_user_site ? Py_True : Py_False) == 0 &&
+            signal_routing_add_helpers(scope) == 0 &&
             run_in_scope(kSessionSetUpSource, "<kestrune_session>", scope);
+  Py_XDECREF(pythonpath);
   Py_XDECREF(scope);
   if (!ok) PyErr_Print();
 }
@@ -430,8 +477,11 @@ int32_t handle_late_signals(int32_t status) {
 
 int32_t run_fresh_session(const kestrune_state* state) {
   if (!register_builtin_modules()) return 1;
+  bool had_no_user_site = false;
+  char* outside_pythonpath = keep_outside_paths_out(state, &had_no_user_site);
   Py_Initialize();
   if (!Py_IsInitialized()) {
+    give_outside_paths_back(outside_pythonpath, had_no_user_site);
     std::fputs("[kestrune_run] Py_Initialize failed\n", stderr);
     return 1;
   }
@@ -439,10 +489,11 @@ int32_t run_fresh_session(const kestrune_state* state) {
   norvale_install_stdio_redirect();
   signal_routing_begin();
   if (!set_argv(state) || !set_executable()) {
+    give_outside_paths_back(outside_pythonpath, had_no_user_site);
     PyErr_Print();
     return finalize_session(false, 1);
   }
-  set_up_session();
+  set_up_session(outside_pythonpath, had_no_user_site);
   if (state->module_path_count > 0 && !inject_module_paths(state)) {
     return finalize_session(false, 1);
   }
@@ -648,5 +699,14 @@ int32_t kestrune_main(int32_t argc, char** argv) {
   if (PyImport_AppendInittab("norvale", PyInit_norvale) != 0) {
     std::fputs("[kestrune_main] inittab append failed for norvale\n", stderr);
   }
-  return Py_BytesMain(argc, argv);
+  if (!own_home) return Py_BytesMain(argc, argv);
+  // The application's own interpreter: nothing from outside the bundle, as
+  // in its session; -s keeps the user's site-packages out and passes on to
+  // the interpreters that multiprocessing starts from here.
+  unsetenv("PYTHONPATH");
+  std::vector<char*> arguments(argv, argv + argc);
+  char no_user_site[] = "-s";
+  arguments.insert(arguments.begin() + (argc > 0 ? 1 : 0), no_user_site);
+  arguments.push_back(nullptr);
+  return Py_BytesMain(static_cast<int>(arguments.size() - 1), arguments.data());
 }

@@ -159,6 +159,40 @@ TEST(LikePython3Locale, EnglishDatesAndNumbersUnderAnyDesktopLanguage) {
   EXPECT_NE(python3.out.find("('de_DE', 'UTF-8')"), std::string::npos) << python3.out;
 }
 
+// The application's interpreters (the program's, and those it starts) take
+// nothing from the user's site-packages or a PYTHONPATH of the desktop; the
+// environment handed to the program's children keeps the latter.
+TEST(EndToEnd, NothingFromOutsideTheBundleIsImported) {
+  XdgTree tree;
+  char version[16];
+  std::snprintf(version, sizeof version, "%d.%d", NORVALE_PYTHON_MAJOR, NORVALE_PYTHON_MINOR);
+  const std::string user_site = tree.path("home/.local/lib/python") + version + "/site-packages";
+  const std::string pythonpath = tree.path("pythonpath");
+  for (const std::string& dir : {user_site, pythonpath}) std::filesystem::create_directories(dir);
+  std::ofstream(user_site + "/from_user_site.py") << "\n";
+  std::ofstream(pythonpath + "/from_pythonpath.py") << "\n";
+  ChildOptions options;
+  options.env = norvale_test::runner_env(tree);
+  options.env["NORVALE_FLUTTER_CLOSE_WINDOW"] = std::nullopt;
+  options.env["PYTHONHOME"] = std::nullopt;
+  options.env["HOME"] = tree.path("home");
+  options.env["PYTHONPATH"] = pythonpath;
+  options.env["EXPECTED_PYTHONPATH"] = pythonpath;
+  options.env["NORVALE_APP_PROGRAM"] = std::string(NORVALE_E2E_PROGRAMS) + "/outside_paths.py";
+  const ChildResult run =
+      run_child({NORVALE_WITH_DISPLAY, "--", NORVALE_PARITY_BUNDLE "/bin/runner"}, options);
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(run.out,
+            "main []\nfork []\nspawn []\nforkserver []\nsubprocess []\n"
+            "PYTHONPATH kept True\nPYTHONNOUSERSITE None\n")
+      << run.err;
+  // The same program under python3 finds both: the test puts them in reach.
+  const ChildResult python3 = run_child({NORVALE_PYTHON3, "-c",
+                                         "import from_user_site, from_pythonpath"},
+                                        options);
+  EXPECT_EQ(python3.exit_code(), 0) << python3.err;
+}
+
 // A handler that waits for the main thread's answer when the main thread
 // fails: the program and the application still end, the handler abandoned.
 TEST(EndToEnd, TheProgramEndsWhileAHandlerIsBlocked) {
