@@ -4,6 +4,7 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -94,24 +95,44 @@ bool request_sets(const kestrune_state* state, const char* variable) {
   return false;
 }
 
-// Before the interpreter starts: the PYTHONPATH taken out (owned), or NULL.
-char* keep_outside_paths_out(const kestrune_state* state, bool* had_no_user_site) {
+// Whether the user's site-packages of this CPython may exist, which
+// CPython would put on sys.path: PYTHONUSERBASE's or ~/.local's.
+bool user_site_may_exist() {
+  std::string base;
+  if (const char* user_base = getenv("PYTHONUSERBASE"); user_base != nullptr && *user_base != '\0') {
+    base = user_base;
+  } else if (const char* home = getenv("HOME"); home != nullptr && *home != '\0') {
+    base = std::string(home) + "/.local";
+  } else {
+    return true;  // CPython would ask the password database: leave nothing to chance
+  }
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
+  char site[40];
+  std::snprintf(site, sizeof site, "/lib/python%d.%d/site-packages", major, minor);
+  struct stat status {};
+  return stat((base + site).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Before the interpreter starts: the PYTHONPATH taken out (owned), or NULL;
+// `*no_user_site_set` tells whether PYTHONNOUSERSITE was set for the start.
+char* keep_outside_paths_out(const kestrune_state* state, bool* no_user_site_set) {
   char* pythonpath = nullptr;
   const char* value = getenv("PYTHONPATH");
   if (value != nullptr && !request_sets(state, "PYTHONPATH")) {
     pythonpath = strdup(value);
     unsetenv("PYTHONPATH");
   }
-  *had_no_user_site = getenv("PYTHONNOUSERSITE") != nullptr;
-  if (!*had_no_user_site) setenv("PYTHONNOUSERSITE", "1", 1);
+  *no_user_site_set = getenv("PYTHONNOUSERSITE") == nullptr && user_site_may_exist();
+  if (*no_user_site_set) setenv("PYTHONNOUSERSITE", "1", 1);
   return pythonpath;
 }
 
 // Where the session ends before its set-up gave them back.
-void give_outside_paths_back(char* pythonpath, bool had_no_user_site) {
+void give_outside_paths_back(char* pythonpath, bool no_user_site_set) {
   if (pythonpath != nullptr) setenv("PYTHONPATH", pythonpath, 1);
   std::free(pythonpath);
-  if (!had_no_user_site) unsetenv("PYTHONNOUSERSITE");
+  if (no_user_site_set) unsetenv("PYTHONNOUSERSITE");
 }
 
 bool apply_environment(const kestrune_state* state) {
@@ -297,10 +318,10 @@ constexpr const char kSessionSetUpSource[] =
     "    del os.environ['PYTHONHOME']\n"
     "if _outside_pythonpath is not None:\n"
     "    os.environb[b'PYTHONPATH'] = _outside_pythonpath\n"
-    "if not _had_no_user_site:\n"
+    "if _no_user_site_set:\n"
     "    os.environ.pop('PYTHONNOUSERSITE', None)\n";
 
-void set_up_session(char* outside_pythonpath, bool had_no_user_site) {
+void set_up_session(char* outside_pythonpath, bool no_user_site_set) {
   PyObject* scope = new_private_scope();
   PyObject* pythonpath = outside_pythonpath != nullptr
                              ? PyBytes_FromString(outside_pythonpath)
@@ -308,7 +329,7 @@ void set_up_session(char* outside_pythonpath, bool had_no_user_site) {
   std::free(outside_pythonpath);
   bool ok = scope != nullptr && pythonpath != nullptr &&
             PyDict_SetItemString(scope, "_outside_pythonpath", pythonpath) == 0 &&
-            PyDict_SetItemString(scope, "_had_no_user_site", had_no_user_site ? Py_True : Py_False) == 0 &&
+            PyDict_SetItemString(scope, "_no_user_site_set", no_user_site_set ? Py_True : Py_False) == 0 &&
             signal_routing_add_helpers(scope) == 0 &&
             run_in_scope(kSessionSetUpSource, "<kestrune_session>", scope);
   Py_XDECREF(pythonpath);
@@ -477,11 +498,11 @@ int32_t handle_late_signals(int32_t status) {
 
 int32_t run_fresh_session(const kestrune_state* state) {
   if (!register_builtin_modules()) return 1;
-  bool had_no_user_site = false;
-  char* outside_pythonpath = keep_outside_paths_out(state, &had_no_user_site);
+  bool no_user_site_set = false;
+  char* outside_pythonpath = keep_outside_paths_out(state, &no_user_site_set);
   Py_Initialize();
   if (!Py_IsInitialized()) {
-    give_outside_paths_back(outside_pythonpath, had_no_user_site);
+    give_outside_paths_back(outside_pythonpath, no_user_site_set);
     std::fputs("[kestrune_run] Py_Initialize failed\n", stderr);
     return 1;
   }
@@ -489,11 +510,11 @@ int32_t run_fresh_session(const kestrune_state* state) {
   norvale_install_stdio_redirect();
   signal_routing_begin();
   if (!set_argv(state) || !set_executable()) {
-    give_outside_paths_back(outside_pythonpath, had_no_user_site);
+    give_outside_paths_back(outside_pythonpath, no_user_site_set);
     PyErr_Print();
     return finalize_session(false, 1);
   }
-  set_up_session(outside_pythonpath, had_no_user_site);
+  set_up_session(outside_pythonpath, no_user_site_set);
   if (state->module_path_count > 0 && !inject_module_paths(state)) {
     return finalize_session(false, 1);
   }
