@@ -19,10 +19,11 @@
 
 // The callers inside one interpreter start's session. A session's end waits
 // for its own callers only, so that one it had to give up on (see
-// python_gate_close) never holds a later session's end. Never freed: a
-// caller may still hold it.
+// python_gate_close) never holds a later session's end. Never freed, since
+// a caller may still hold it; each keeps the one before it.
 struct gate_count {
   std::atomic<int> inside{0};
+  gate_count* earlier = nullptr;
 };
 
 namespace {
@@ -125,7 +126,9 @@ void python_leave(python_entry* entry) {
 void python_gate_open(void) {
   g_interpreter.store(PyInterpreterState_Get());
   g_generation.fetch_add(1);
-  g_count.store(new gate_count);
+  auto* count = new gate_count;
+  count->earlier = g_count.load();
+  g_count.store(count);
   g_closing.store(false);
 }
 

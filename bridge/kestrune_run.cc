@@ -4,6 +4,7 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dart_api_dl.h"
 #include "norvale.h"
@@ -78,6 +80,59 @@ void free_string_array(char** array) {
   if (array == nullptr) return;
   for (char** entry = array; *entry != nullptr; ++entry) std::free(*entry);
   std::free(array);
+}
+
+// What the environment outside the application must not bring into its
+// interpreter: the user's site-packages, and a PYTHONPATH that the run
+// request did not give. Both are kept out while the interpreter starts and
+// given back to the environment that the program and its children see.
+bool request_sets(const kestrune_state* state, const char* variable) {
+  for (size_t i = 0; i < state->env_count; ++i) {
+    if (state->env_names[i] != nullptr && std::strcmp(state->env_names[i], variable) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the user's site-packages of this CPython may exist, which
+// CPython would put on sys.path: PYTHONUSERBASE's or ~/.local's.
+bool user_site_may_exist() {
+  std::string base;
+  if (const char* user_base = getenv("PYTHONUSERBASE"); user_base != nullptr && *user_base != '\0') {
+    base = user_base;
+  } else if (const char* home = getenv("HOME"); home != nullptr && *home != '\0') {
+    base = std::string(home) + "/.local";
+  } else {
+    return true;  // CPython would ask the password database: leave nothing to chance
+  }
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
+  char site[40];
+  std::snprintf(site, sizeof site, "/lib/python%d.%d/site-packages", major, minor);
+  struct stat status {};
+  return stat((base + site).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Before the interpreter starts: the PYTHONPATH taken out (owned), or NULL;
+// `*no_user_site_set` tells whether PYTHONNOUSERSITE was set for the start.
+char* keep_outside_paths_out(const kestrune_state* state, bool* no_user_site_set) {
+  char* pythonpath = nullptr;
+  const char* value = getenv("PYTHONPATH");
+  if (value != nullptr && !request_sets(state, "PYTHONPATH")) {
+    pythonpath = strdup(value);
+    unsetenv("PYTHONPATH");
+  }
+  *no_user_site_set = getenv("PYTHONNOUSERSITE") == nullptr && user_site_may_exist();
+  if (*no_user_site_set) setenv("PYTHONNOUSERSITE", "1", 1);
+  return pythonpath;
+}
+
+// Where the session ends before its set-up gave them back.
+void give_outside_paths_back(char* pythonpath, bool no_user_site_set) {
+  if (pythonpath != nullptr) setenv("PYTHONPATH", pythonpath, 1);
+  std::free(pythonpath);
+  if (no_user_site_set) unsetenv("PYTHONNOUSERSITE");
 }
 
 bool apply_environment(const kestrune_state* state) {
@@ -213,7 +268,8 @@ PyObject* new_path_list(const kestrune_state* state) {
 // - PYTHONHOME, when it names this interpreter's own home, was meant for the
 //   interpreter's start only: the processes that the program starts get the
 //   environment that python3 would give them (runner finds the bundle's home
-//   from its own location when the program runs it as an interpreter).
+//   from its own location when the program runs it as an interpreter). So do
+//   PYTHONPATH and PYTHONNOUSERSITE, which were changed for the start only.
 constexpr const char kSessionSetUpSource[] =
     "import _signal, _thread, atexit, os, sys\n"
     "_orig_signal = _signal.signal\n"
@@ -234,12 +290,12 @@ constexpr const char kSessionSetUpSource[] =
     "    old = _orig_sigmask(how, mask)\n"
     "    _note_blocked()\n"
     "    return old\n"
-    "def kill(pid, sig, /):\n"
+    "def kill(pid, signal, /):\n"
     "    if (pid == os.getpid() and _on_program_thread()\n"
-    "            and sig not in _orig_sigmask(_signal.SIG_BLOCK, ())):\n"
-    "        _signal.pthread_kill(_thread.get_ident(), sig)\n"
+    "            and signal not in _orig_sigmask(_signal.SIG_BLOCK, ())):\n"
+    "        _signal.pthread_kill(_thread.get_ident(), signal)\n"
     "    else:\n"
-    "        _orig_kill(pid, sig)\n"
+    "        _orig_kill(pid, signal)\n"
     "for _wrapper, _original in ((signal, _orig_signal), (getsignal, _orig_getsignal),\n"
     "                           (pthread_sigmask, _orig_sigmask), (kill, _orig_kill)):\n"
     "    _wrapper.__doc__ = _original.__doc__\n"
@@ -263,12 +319,24 @@ constexpr const char kSessionSetUpSource[] =
     "atexit.register(_give_signals_back)\n"
     "_home = os.environ.get('PYTHONHOME')\n"
     "if _home is not None and os.path.realpath(_home) == os.path.realpath(sys.base_prefix):\n"
-    "    del os.environ['PYTHONHOME']\n";
+    "    del os.environ['PYTHONHOME']\n"
+    "if _outside_pythonpath is not None:\n"
+    "    os.environb[b'PYTHONPATH'] = _outside_pythonpath\n"
+    "if _no_user_site_set:\n"
+    "    os.environ.pop('PYTHONNOUSERSITE', None)\n";
 
-void set_up_session() {
+void set_up_session(char* outside_pythonpath, bool no_user_site_set) {
   PyObject* scope = new_private_scope();
-  bool ok = scope != nullptr && signal_routing_add_helpers(scope) == 0 &&
+  PyObject* pythonpath = outside_pythonpath != nullptr
+                             ? PyBytes_FromString(outside_pythonpath)
+                             : Py_NewRef(Py_None);
+  std::free(outside_pythonpath);
+  bool ok = scope != nullptr && pythonpath != nullptr &&
+            PyDict_SetItemString(scope, "_outside_pythonpath", pythonpath) == 0 &&
+            PyDict_SetItemString(scope, "_no_user_site_set", no_user_site_set ? Py_True : Py_False) == 0 &&
+            signal_routing_add_helpers(scope) == 0 &&
             run_in_scope(kSessionSetUpSource, "<kestrune_session>", scope);
+  Py_XDECREF(pythonpath);
   Py_XDECREF(scope);
   if (!ok) PyErr_Print();
 }
@@ -434,8 +502,11 @@ int32_t handle_late_signals(int32_t status) {
 
 int32_t run_fresh_session(const kestrune_state* state) {
   if (!register_builtin_modules()) return 1;
+  bool no_user_site_set = false;
+  char* outside_pythonpath = keep_outside_paths_out(state, &no_user_site_set);
   Py_Initialize();
   if (!Py_IsInitialized()) {
+    give_outside_paths_back(outside_pythonpath, no_user_site_set);
     std::fputs("[kestrune_run] Py_Initialize failed\n", stderr);
     return 1;
   }
@@ -443,10 +514,11 @@ int32_t run_fresh_session(const kestrune_state* state) {
   norvale_install_stdio_redirect();
   signal_routing_begin();
   if (!set_argv(state) || !set_executable()) {
+    give_outside_paths_back(outside_pythonpath, no_user_site_set);
     PyErr_Print();
     return finalize_session(false, 1);
   }
-  set_up_session();
+  set_up_session(outside_pythonpath, no_user_site_set);
   if (state->module_path_count > 0 && !inject_module_paths(state)) {
     return finalize_session(false, 1);
   }
@@ -652,5 +724,14 @@ int32_t kestrune_main(int32_t argc, char** argv) {
   if (PyImport_AppendInittab("norvale", PyInit_norvale) != 0) {
     std::fputs("[kestrune_main] inittab append failed for norvale\n", stderr);
   }
-  return Py_BytesMain(argc, argv);
+  if (!own_home) return Py_BytesMain(argc, argv);
+  // The application's own interpreter: nothing from outside the bundle, as
+  // in its session; -s keeps the user's site-packages out and passes on to
+  // the interpreters that multiprocessing starts from here.
+  unsetenv("PYTHONPATH");
+  std::vector<char*> arguments(argv, argv + argc);
+  char no_user_site[] = "-s";
+  arguments.insert(arguments.begin() + (argc > 0 ? 1 : 0), no_user_site);
+  arguments.push_back(nullptr);
+  return Py_BytesMain(static_cast<int>(arguments.size() - 1), arguments.data());
 }

@@ -31,18 +31,19 @@ restart_handler_node* g_restart_handlers = nullptr;
 // The program's sys.stdout and sys.stderr: text streams as python3 has them
 // (encoding, errors, line buffering and PYTHONUNBUFFERED as CPython chose
 // for its own streams at start, a byte buffer, the descriptor), whose bytes
-// go through _native_log_write. The process's stream buffer is their only
-// buffer, so that a flush at a termination signal reaches all that was
-// printed; the text layer therefore writes through.
+// take _native_log_write's way to the process's streams. The process's
+// stream buffer is their only buffer, so that a flush at a termination
+// signal reaches all that was printed; the text layer therefore writes
+// through.
 constexpr const char kStdioRedirectSource[] =
     "import io, os, sys\n"
-    "from norvale import _native_log_write, _native_log_flush\n"
     "class _NativeStreamBuffer(io.BufferedIOBase):\n"
     "    def __init__(self, is_stderr, fd, name, unbuffered):\n"
     "        self._is_stderr = is_stderr\n"
     "        self._fd = fd\n"
     "        self._name = name\n"
     "        self._unbuffered = unbuffered\n"
+    "        self.write, self.flush = _bind_stream_methods(self)\n"
     "    name = property(lambda self: self._name)\n"
     "    mode = 'wb'\n"
     "    def writable(self):\n"
@@ -53,20 +54,6 @@ constexpr const char kStdioRedirectSource[] =
     "        if self.closed:\n"
     "            raise ValueError('I/O operation on closed file')\n"
     "        return os.isatty(self._fd)\n"
-    "    def write(self, data):\n"
-    "        if self.closed:\n"
-    "            raise ValueError('write to closed file')\n"
-    "        if type(data) is not bytes:\n"
-    "            data = memoryview(data).tobytes()\n"
-    "        if data:\n"
-    "            _native_log_write(self._is_stderr, data)\n"
-    "            if self._unbuffered:\n"
-    "                _native_log_flush(self._is_stderr)\n"
-    "        return len(data)\n"
-    "    def flush(self):\n"
-    "        if self.closed:\n"
-    "            raise ValueError('flush of closed file')\n"
-    "        _native_log_flush(self._is_stderr)\n"
     "def _native_stream(original, is_stderr, name):\n"
     // No descriptor at start (a closed one): python3 leaves None, too.
     "    if original is None:\n"
@@ -185,6 +172,30 @@ PyObject* stream_error(std::FILE* stream) {
   return PyErr_SetFromErrno(PyExc_OSError);
 }
 
+std::FILE* process_stream(int is_stderr) { return is_stderr != 0 ? stderr : stdout; }
+
+// Writes to the process's standard output (left in its buffer) or standard
+// error (flushed at once); false with the write's OSError set.
+bool write_process_stream(int is_stderr, const void* bytes, Py_ssize_t length) {
+  if (length <= 0) return true;
+  std::FILE* stream = process_stream(is_stderr);
+  errno = 0;
+  const size_t written = std::fwrite(bytes, 1, static_cast<size_t>(length), stream);
+  if (written != static_cast<size_t>(length) || (is_stderr != 0 && std::fflush(stream) != 0)) {
+    stream_error(stream);
+    return false;
+  }
+  return true;
+}
+
+bool flush_process_stream(int is_stderr) {
+  std::FILE* stream = process_stream(is_stderr);
+  errno = 0;
+  if (std::fflush(stream) == 0) return true;
+  stream_error(stream);
+  return false;
+}
+
 PyObject* py_native_log_write(PyObject*, PyObject* args) {
   int is_stderr = 0;
   const char* text = nullptr;
@@ -192,25 +203,72 @@ PyObject* py_native_log_write(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "is#:_native_log_write", &is_stderr, &text, &length)) {
     return nullptr;
   }
-  if (length > 0) {
-    std::FILE* stream = is_stderr != 0 ? stderr : stdout;
-    errno = 0;
-    const size_t written = std::fwrite(text, 1, static_cast<size_t>(length), stream);
-    if (written != static_cast<size_t>(length) || (is_stderr != 0 && std::fflush(stderr) != 0)) {
-      return stream_error(stream);
-    }
-  }
+  if (!write_process_stream(is_stderr, text, length)) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* py_native_log_flush(PyObject*, PyObject* args) {
   int is_stderr = 0;
   if (!PyArg_ParseTuple(args, "i:_native_log_flush", &is_stderr)) return nullptr;
-  std::FILE* stream = is_stderr != 0 ? stderr : stdout;
-  errno = 0;
-  if (std::fflush(stream) != 0) return stream_error(stream);
+  if (!flush_process_stream(is_stderr)) return nullptr;
   Py_RETURN_NONE;
 }
+
+// ---- The byte side of the program's standard streams ------------------------------
+// write and flush of the stream buffer object `self` (see the source
+// below), in C, so that no frame of the bridge shows in the traceback of
+// the program's BrokenPipeError.
+
+// The buffer's integer attribute `name`, or -1 with an error.
+int buffer_flag(PyObject* self, const char* name) {
+  PyObject* value = PyObject_GetAttrString(self, name);
+  int flag = value != nullptr ? PyObject_IsTrue(value) : -1;
+  Py_XDECREF(value);
+  return flag;
+}
+
+bool refuse_if_closed(PyObject* self, const char* message) {
+  const int closed = buffer_flag(self, "closed");
+  if (closed == 1) PyErr_SetString(PyExc_ValueError, message);
+  return closed != 0;
+}
+
+PyObject* py_stream_write(PyObject* self, PyObject* data) {
+  if (refuse_if_closed(self, "write to closed file")) return nullptr;
+  const int is_stderr = buffer_flag(self, "_is_stderr");
+  const int unbuffered = buffer_flag(self, "_unbuffered");
+  if (is_stderr < 0 || unbuffered < 0) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+  const bool ok = write_process_stream(is_stderr, view.buf, view.len) &&
+                  (unbuffered == 0 || view.len == 0 || flush_process_stream(is_stderr));
+  const Py_ssize_t length = view.len;
+  PyBuffer_Release(&view);
+  return ok ? PyLong_FromSsize_t(length) : nullptr;
+}
+
+PyObject* py_stream_flush(PyObject* self, PyObject*) {
+  if (refuse_if_closed(self, "flush of closed file")) return nullptr;
+  const int is_stderr = buffer_flag(self, "_is_stderr");
+  if (is_stderr < 0 || !flush_process_stream(is_stderr)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_stream_write = {"write", py_stream_write, METH_O, nullptr};
+PyMethodDef g_stream_flush = {"flush", py_stream_flush, METH_NOARGS, nullptr};
+
+// bind_stream_methods(buffer): its write and flush, bound to it.
+PyObject* py_bind_stream_methods(PyObject*, PyObject* buffer) {
+  PyObject* write = PyCFunction_New(&g_stream_write, buffer);
+  PyObject* flush = write != nullptr ? PyCFunction_New(&g_stream_flush, buffer) : nullptr;
+  PyObject* pair = flush != nullptr ? PyTuple_Pack(2, write, flush) : nullptr;
+  Py_XDECREF(write);
+  Py_XDECREF(flush);
+  return pair;
+}
+
+PyMethodDef g_bind_stream_methods = {"_bind_stream_methods", py_bind_stream_methods, METH_O,
+                                     nullptr};
 
 PyMethodDef norvale_methods[] = {
     {"send_bytes", py_send_bytes, METH_VARARGS,
@@ -333,9 +391,13 @@ int norvale_install_stdio_redirect(void) {
   if (!Py_IsInitialized()) return -1;
   PyGILState_STATE gil = PyGILState_Ensure();
   PyObject* scope = new_private_scope();
-  int status = scope != nullptr && run_in_scope(kStdioRedirectSource, "<norvale_stdio>", scope)
+  PyObject* bind = scope != nullptr ? PyCFunction_New(&g_bind_stream_methods, nullptr) : nullptr;
+  int status = bind != nullptr &&
+                       PyDict_SetItemString(scope, "_bind_stream_methods", bind) == 0 &&
+                       run_in_scope(kStdioRedirectSource, "<norvale_stdio>", scope)
                    ? 0
                    : -1;
+  Py_XDECREF(bind);
   Py_XDECREF(scope);
   if (status != 0) PyErr_Print();
   PyGILState_Release(gil);

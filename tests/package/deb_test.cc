@@ -19,6 +19,7 @@ namespace {
 
 using e2e_test::AppRun;
 using e2e_test::AppRunOptions;
+using norvale_test::ChildOptions;
 using norvale_test::read_file;
 using norvale_test::run_child;
 using norvale_test::TraceLine;
@@ -48,9 +49,11 @@ std::vector<std::string> lines_of(const std::string& text) {
 // Nothing above the informational tags (which CPython's own build draws:
 // fortify, spelling in its tables), and no override that matches nothing.
 TEST(DebianPackage, LintianFindsNothing) {
+  ChildOptions options;
+  options.timeout_seconds = 240;
   auto result = run_child({"/usr/bin/lintian", "--pedantic", "--display-info", "--fail-on",
                            "error,warning,pedantic", kDeb},
-                          {.env = {}, .stdin_data = "", .timeout_seconds = 240});
+                          options);
   EXPECT_EQ(result.exit_code(), 0) << result.out << result.err;
   for (const auto& line : lines_of(result.out)) {
     EXPECT_EQ(line.rfind("I: ", 0), 0u) << line;
