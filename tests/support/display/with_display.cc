@@ -406,10 +406,23 @@ std::optional<std::string> runtime_dir() {
   return pattern;
 }
 
+// A name for this run's sockets. The process ID alone is not unique: an
+// abstract socket's name belongs to the network namespace, which processes
+// of other PID namespaces (containers, Debian roots) may share, with the
+// same IDs.
+const std::string& run_name() {
+  static const std::string name = [] {
+    char suffix[9];
+    std::snprintf(suffix, sizeof suffix, "%08x", g_random_int());
+    return std::to_string(getpid()) + "-" + suffix;
+  }();
+  return name;
+}
+
 bool start_wayland() {
   auto runtime = runtime_dir();
   if (!runtime) return false;
-  std::string socket_name = "with-display-" + std::to_string(getpid());
+  std::string socket_name = "with-display-" + run_name();
   auto server = spawn_server("weston", {"weston", "--backend=headless-backend.so",
                                         "--socket=" + socket_name, "--idle-time=0", "--no-config"});
   std::string path = *runtime + "/" + socket_name;
@@ -429,7 +442,7 @@ bool start_bus(const std::string& name, const std::string& config, const char* v
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
   // An abstract socket: it goes with the daemon, also when a killed test
   // takes the daemon with it.
-  std::string address = "unix:abstract=with-display-" + name + "-" + std::to_string(getpid());
+  std::string address = "unix:abstract=with-display-" + name + "-" + run_name();
   auto server = spawn_server(name + " bus",
                              {"dbus-daemon", config, "--nofork", "--nopidfile",
                               "--address=" + address, "--print-address=" + std::to_string(fds[1])},
@@ -627,7 +640,7 @@ bool start_gnome_shell(bool wayland) {
   // No session manager runs here; a shell that still connects to one by
   // default is told not to look for it.
   if (shell_has_option("--sm-disable")) argv.push_back("--sm-disable");
-  const std::string socket_name = "with-display-" + std::to_string(getpid());
+  const std::string socket_name = "with-display-" + run_name();
   if (wayland) {
     argv.insert(argv.end(), {"--wayland", "--headless", "--virtual-monitor", "1280x800",
                              "--wayland-display=" + socket_name});
