@@ -79,8 +79,10 @@ add_custom_command(OUTPUT "${_packages_stamp}"
 
 # Installed, the packages are lean (lean_packages.py): prepared once per
 # installation of them, put in place by `cmake --install`.
-set(_lean_packages "${_norvale_python_work}/lean-site-packages")
-set(_lean_packages_stamp "${_norvale_python_work}/lean-site-packages.stamp")
+set(NORVALE_PYTHON_LEAN_PACKAGES "${_norvale_python_work}/lean-site-packages")
+set(NORVALE_PYTHON_LEAN_PACKAGES_STAMP "${_norvale_python_work}/lean-site-packages.stamp")
+set(_lean_packages "${NORVALE_PYTHON_LEAN_PACKAGES}")
+set(_lean_packages_stamp "${NORVALE_PYTHON_LEAN_PACKAGES_STAMP}")
 add_custom_command(OUTPUT "${_lean_packages_stamp}"
   COMMAND "${NORVALE_PYTHON_EXECUTABLE}" -I "${_norvale_python_unit}/lean_packages.py"
           "${_site_packages}" "${_lean_packages}" "${CMAKE_BINARY_DIR}/debug"

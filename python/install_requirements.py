@@ -157,9 +157,11 @@ def write_depfile(depfile, stamp, files):
 def pip_environment():
     env = dict(os.environ)
     # The developer's pip configuration (index, proxy, certificates) stays;
-    # what would send the installation elsewhere, or stop it, does not.
+    # what would send the installation elsewhere, stop it, or hand the
+    # build's interpreter another library (in build backends pip starts),
+    # does not.
     for name in ("PIP_TARGET", "PIP_PREFIX", "PIP_ROOT", "PIP_USER", "PIP_EDITABLE",
-                 "PIP_REQUIRE_VIRTUALENV", "PIP_REQUIRE_VENV"):
+                 "PIP_REQUIRE_VIRTUALENV", "PIP_REQUIRE_VENV", "PYTHONHOME", "PYTHONPATH"):
         env.pop(name, None)
     env.update(PIP_USER="0", PIP_REQUIRE_VIRTUALENV="0", PIP_ROOT_USER_ACTION="ignore",
                PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1", PIP_PROGRESS_BAR="off")
@@ -193,20 +195,29 @@ def error_block(output):
             keep = True
         elif line and not line[0].isspace():
             keep = False
-        if keep or (line.startswith("WARNING:") and NETWORK_TROUBLE.search(line)):
+        if line.strip() and (keep or (line.startswith("WARNING:") and
+                                      NETWORK_TROUBLE.search(line))):
             lines.append(line)
     return "\n".join(lines)
 
 
-def only_binary(requirement_files):
+def canonical(name):
+    return re.sub(r"[-_.]+", "-", name).lower()
+
+
+def only_binary(requirement_files, requirement):
     """Whether the requirements or pip's configuration rule out building
-    from source."""
-    if os.environ.get("PIP_ONLY_BINARY"):
-        return True
+    the package of `requirement` from source."""
+    name = canonical(re.match(r"[A-Za-z0-9._-]*", requirement).group(0))
+    values = [os.environ.get("PIP_ONLY_BINARY", "")]
     for path in requirement_files:
-        if any(text.startswith("--only-binary") for _, text in logical_lines(path)):
-            return True
-    return False
+        for _, text in logical_lines(path):
+            words = shlex.split(text) if text.startswith("--only-binary") else []
+            if words:
+                option, _, inline = words[0].partition("=")
+                values.append(inline or (words[1] if len(words) > 1 else ""))
+    names = {canonical(item) for value in values for item in value.split(",") if item}
+    return (":all:" in names or name in names) and ":none:" not in names
 
 
 def explain(output, requirement_files):
@@ -249,17 +260,21 @@ def explain(output, requirement_files):
         package = m.group(1)
         versions = re.search(r"satisfies the requirement \S+ \(from versions: ([^)]*)\)", output)
         seen = versions.group(1).strip() if versions else "none"
+        listed = seen.split(", ")
+        if len(listed) > 8:
+            seen = ", ".join(["..."] + listed[-8:])
         if NETWORK_TROUBLE.search(output):
             reason = ("the package index could not be reached (no network?), and no download "
                       "of it is cached")
-        elif seen == "none" and only_binary(requirement_files):
-            reason = (f"no wheel of it fits {this_python()}, and --only-binary rules out "
-                      "building it from source")
+        elif only_binary(requirement_files, package):
+            reason = (f"no wheel of a version it allows fits {this_python()}, and "
+                      f"--only-binary rules out building it from source (versions with a "
+                      f"wheel that fits: {seen})")
         elif seen == "none":
             reason = f"the package index has no distribution of it for {this_python()}"
         else:
-            reason = (f"no version that the requirement allows can be installed on "
-                      f"{this_python()} (versions found: {seen})")
+            reason = (f"no version it allows can be installed on {this_python()} "
+                      f"(versions found: {seen})")
         return Failure(package, reason, errors)
     m = re.search(r"ERROR: (\S+\.whl) is not a supported wheel on this platform", output)
     if m:
@@ -357,6 +372,7 @@ def install(args):
     with open(args.input, encoding="utf-8") as f:
         fields = f.read().split("\n")
     requirements, owner = (fields + ["", ""])[:2]
+    requirements = os.path.abspath(requirements) if requirements else ""
     owner = owner or "norvale_add_python_program"
     os.makedirs(args.work, exist_ok=True)
     depfile = os.path.join(args.work, "packages.d")

@@ -14,6 +14,11 @@ Builds in OUT a copy of the bundle's site-packages SITE in which:
   for byte as the original does. GNU strip rewrites the string tables of
   files that auditwheel extended with patchelf; LLVM's strip, tried next,
   keeps them; a file that neither strips safely stays as the wheel has it;
+- file modes say what a file is: only programs (ELF executables and
+  scripts for an interpreter other than Python) are executable; libraries,
+  modules and data are not (wheels often mark them so; Python's own
+  modules are imported by the bundle's CPython, never run through the
+  first line's interpreter);
 - nothing else changes: the dist-info folders stay, so importlib.metadata
   finds each distribution.
 
@@ -34,6 +39,7 @@ import lean_bundle  # noqa: E402
 
 MARKER = ".norvale-requirements"
 PT_LOAD = 1
+PT_INTERP = 3
 
 
 def memory_image(path):
@@ -65,6 +71,29 @@ def memory_image(path):
         else:
             image.append((kind, flags, vaddr, memsz))
     return image
+
+
+def is_program(path):
+    """An ELF executable (it names its interpreter), or a script for one
+    that is not Python."""
+    with open(path, "rb") as f:
+        head = f.read(256)
+    if head[:4] == b"\x7fELF":
+        image = memory_image(path)
+        return image is not None and any(segment[0] == PT_INTERP for segment in image)
+    if head[:2] == b"#!":
+        return b"python" not in head.split(b"\n", 1)[0]
+    return False
+
+
+def set_modes(root):
+    for directory, dirs, files in os.walk(root):
+        os.chmod(directory, 0o755)
+        for name in files:
+            path = os.path.join(directory, name)
+            if not os.path.islink(path):
+                executable = os.stat(path).st_mode & 0o111 and is_program(path)
+                os.chmod(path, 0o755 if executable else 0o644)
 
 
 def has_symbols_or_debug(path):
@@ -155,6 +184,7 @@ def build(site, final_out, debug_dir):
             if has_symbols_or_debug(path) and not strip_if_safe(path, debug_dir):
                 kept.append(os.path.relpath(path, out))
     compile_all(out)
+    set_modes(out)
     # Read by the tests: what kept its symbols because stripping it was unsafe.
     with open(final_out + ".unstripped.txt", "w", encoding="utf-8") as f:
         f.writelines(path + "\n" for path in kept)
