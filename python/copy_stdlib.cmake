@@ -16,7 +16,7 @@ if(NOT EXISTS "${SOURCE}/os.py")
 endif()
 
 file(GLOB _previous LIST_DIRECTORIES true "${DESTINATION}/*")
-list(FILTER _previous EXCLUDE REGEX "/site-packages(\\.old)?$")
+list(FILTER _previous EXCLUDE REGEX "/site-packages(\\.old|\\.new)?$")
 if(_previous)
   file(REMOVE_RECURSE ${_previous})
 endif()

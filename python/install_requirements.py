@@ -13,8 +13,8 @@ staging directory; only a complete installation replaces the bundle's
 site-packages, so a failure leaves the bundle as it was. The requirements,
 the local files they name, this script and the interpreter make a key kept
 beside the packages: while it is unchanged, nothing is installed again.
-The files the key covers are written to a depfile (FILE's name with .d in
-place of its suffix, in the work directory) for the build to watch.
+The files the key covers are written to the depfile packages.d in the work
+directory, for the build to watch.
 """
 
 import argparse
@@ -83,6 +83,13 @@ def local_path(text, base):
     return os.path.normpath(path)
 
 
+def split_option(text):
+    try:
+        return shlex.split(text)
+    except ValueError:  # unbalanced quotes: pip will say what is wrong
+        return text.split()
+
+
 def inputs(top):
     """The files whose content decides the installation: the requirements
     files, nested ones included, and the local distributions they name.
@@ -97,7 +104,7 @@ def inputs(top):
         requirement_files.append(requirements)
         here = os.path.dirname(requirements)
         for number, text in logical_lines(requirements):
-            words = shlex.split(text) if text.startswith("-") else [text]
+            words = split_option(text) if text.startswith("-") else [text]
             option, _, inline = words[0].partition("=")
             value = inline or (words[1] if len(words) > 1 else "")
             if option in EDITABLE:
@@ -212,7 +219,7 @@ def only_binary(requirement_files, requirement):
     values = [os.environ.get("PIP_ONLY_BINARY", "")]
     for path in requirement_files:
         for _, text in logical_lines(path):
-            words = shlex.split(text) if text.startswith("--only-binary") else []
+            words = split_option(text) if text.startswith("--only-binary") else []
             if words:
                 option, _, inline = words[0].partition("=")
                 values.append(inline or (words[1] if len(words) > 1 else ""))
@@ -303,6 +310,9 @@ def run_pip(requirements, stage, cache, log_path, report_path, requirement_files
 
 
 def rpath_entries(path):
+    if not shutil.which("patchelf"):
+        raise Failure("patchelf", "it is needed to check the packages' library search paths "
+                      "(Debian's package patchelf)")
     result = subprocess.run(["patchelf", "--print-rpath", path], capture_output=True, text=True)
     if result.returncode != 0:
         return None
@@ -351,9 +361,17 @@ def put_in_place(stage, site_packages):
     old = site_packages + ".old"
     if os.path.exists(old):
         shutil.rmtree(old)
+    new = site_packages + ".new"
+    if os.path.exists(new):
+        shutil.rmtree(new)
+    try:
+        os.rename(stage, new)
+    except OSError:  # the bundle on another file system than the build's work
+        shutil.copytree(stage, new, symlinks=True)
+        shutil.rmtree(stage)
     if os.path.exists(site_packages):
         os.rename(site_packages, old)
-    os.rename(stage, site_packages)
+    os.rename(new, site_packages)
     if os.path.exists(old):
         shutil.rmtree(old)
 

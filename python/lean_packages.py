@@ -171,8 +171,10 @@ def build(site, final_out, debug_dir):
     if os.path.exists(out):
         shutil.rmtree(out)
     if os.path.isdir(site):
+        # Bytecode caches are made afresh; a module shipped as bytecode
+        # alone (module.pyc beside its package's files) stays.
         shutil.copytree(site, out, symlinks=True,
-                        ignore=shutil.ignore_patterns("__pycache__", "*.pyc", MARKER))
+                        ignore=shutil.ignore_patterns("__pycache__", MARKER))
     else:
         os.makedirs(out)
     kept = []
