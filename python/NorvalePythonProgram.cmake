@@ -98,7 +98,7 @@ install(DIRECTORY "${_lean_packages}/" DESTINATION "${NORVALE_PYTHON_SITE_PACKAG
 
 # What the function needs, wherever it is called from.
 set_property(GLOBAL PROPERTY _NORVALE_PYTHON_PROGRAM_SETTINGS
-  "${NORVALE_BUNDLE_DIR}" "${NORVALE_PYTHON_EXECUTABLE}")
+  "${NORVALE_BUNDLE_DIR}" "${NORVALE_PYTHON_EXECUTABLE}" "${_norvale_python_unit}")
 
 # A regular expression that matches `text` literally.
 function(_norvale_regex_escape text out)
@@ -111,6 +111,7 @@ function(norvale_add_python_program target)
   get_property(settings GLOBAL PROPERTY _NORVALE_PYTHON_PROGRAM_SETTINGS)
   list(GET settings 0 bundle)
   list(GET settings 1 python)
+  list(GET settings 2 unit)
   foreach(bad IN LISTS ARG_UNPARSED_ARGUMENTS ARG_KEYWORDS_MISSING_VALUES)
     message(FATAL_ERROR "norvale_add_python_program(${target}): unknown or empty argument ${bad}")
   endforeach()
@@ -150,15 +151,25 @@ function(norvale_add_python_program target)
     file(RELATIVE_PATH requirements_in_source "${source}" "${requirements}")
     list(REMOVE_ITEM files "${requirements_in_source}")
   endif()
-  set(copies "")
-  foreach(file IN LISTS files)
-    set(copy "${bundle}/${destination}/${file}")
-    add_custom_command(OUTPUT "${copy}"
-      COMMAND "${CMAKE_COMMAND}" -E copy_if_different "${source}/${file}" "${copy}"
-      DEPENDS "${source}/${file}" VERBATIM)
-    list(APPEND copies "${copy}")
-  endforeach()
-  add_custom_target(${target} ALL DEPENDS ${copies})
+  # Copied whenever one changes; what another program left there goes.
+  set(work "${CMAKE_CURRENT_BINARY_DIR}/${target}")
+  string(REPLACE ";" "\n" listing "${files}\n")
+  set(previous "")
+  if(EXISTS "${work}/files.txt")
+    file(READ "${work}/files.txt" previous)
+  endif()
+  if(NOT previous STREQUAL listing)  # rewritten only when the files change
+    file(WRITE "${work}/files.txt" "${listing}")
+  endif()
+  list(TRANSFORM files PREPEND "${source}/" OUTPUT_VARIABLE sources)
+  add_custom_command(OUTPUT "${work}/program.stamp"
+    COMMAND "${CMAKE_COMMAND}" -DSOURCE=${source} -DDESTINATION=${bundle}/${destination}
+            -DLIST=${work}/files.txt -DSTAMP=${work}/program.stamp
+            -P "${unit}/sync_program.cmake"
+    DEPENDS ${sources} "${work}/files.txt" "${unit}/sync_program.cmake"
+    COMMENT "Putting the Python program ${source} into the bundle"
+    VERBATIM)
+  add_custom_target(${target} ALL DEPENDS "${work}/program.stamp")
   add_dependencies(${target} norvale_python_stdlib norvale_python_packages
                    norvale_python_packages_lean)
 
