@@ -4,6 +4,7 @@
 
 #include <Python.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "dart_api_dl.h"
 #include "norvale.h"
@@ -79,6 +82,59 @@ void free_string_array(char** array) {
   std::free(array);
 }
 
+// What the environment outside the application must not bring into its
+// interpreter: the user's site-packages, and a PYTHONPATH that the run
+// request did not give. Both are kept out while the interpreter starts and
+// given back to the environment that the program and its children see.
+bool request_sets(const kestrune_state* state, const char* variable) {
+  for (size_t i = 0; i < state->env_count; ++i) {
+    if (state->env_names[i] != nullptr && std::strcmp(state->env_names[i], variable) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether the user's site-packages of this CPython may exist, which
+// CPython would put on sys.path: PYTHONUSERBASE's or ~/.local's.
+bool user_site_may_exist() {
+  std::string base;
+  if (const char* user_base = getenv("PYTHONUSERBASE"); user_base != nullptr && *user_base != '\0') {
+    base = user_base;
+  } else if (const char* home = getenv("HOME"); home != nullptr && *home != '\0') {
+    base = std::string(home) + "/.local";
+  } else {
+    return true;  // CPython would ask the password database: leave nothing to chance
+  }
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return true;
+  char site[40];
+  std::snprintf(site, sizeof site, "/lib/python%d.%d/site-packages", major, minor);
+  struct stat status {};
+  return stat((base + site).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Before the interpreter starts: the PYTHONPATH taken out (owned), or NULL;
+// `*no_user_site_set` tells whether PYTHONNOUSERSITE was set for the start.
+char* keep_outside_paths_out(const kestrune_state* state, bool* no_user_site_set) {
+  char* pythonpath = nullptr;
+  const char* value = getenv("PYTHONPATH");
+  if (value != nullptr && !request_sets(state, "PYTHONPATH")) {
+    pythonpath = strdup(value);
+    unsetenv("PYTHONPATH");
+  }
+  *no_user_site_set = getenv("PYTHONNOUSERSITE") == nullptr && user_site_may_exist();
+  if (*no_user_site_set) setenv("PYTHONNOUSERSITE", "1", 1);
+  return pythonpath;
+}
+
+// Where the session ends before its set-up gave them back.
+void give_outside_paths_back(char* pythonpath, bool no_user_site_set) {
+  if (pythonpath != nullptr) setenv("PYTHONPATH", pythonpath, 1);
+  std::free(pythonpath);
+  if (no_user_site_set) unsetenv("PYTHONNOUSERSITE");
+}
+
 bool apply_environment(const kestrune_state* state) {
   for (size_t i = 0; i < state->env_count; ++i) {
     const char* name = state->env_names[i];
@@ -140,6 +196,41 @@ bool set_executable() {
   return ok;
 }
 
+// The home that CPython finds from the executable's own location: the
+// parent of its directory (the bundle's root for bin/runner), "" when that
+// holds no standard library of this CPython where CPython looks for one
+// (lib/pythonX.Y/os.py, or the archive lib/pythonXY.zip).
+std::string executable_home() {
+  char* executable = own_executable();
+  if (executable == nullptr) return "";
+  std::string home = executable;
+  std::free(executable);
+  for (int level = 0; level < 2; ++level) {
+    const size_t slash = home.rfind('/');
+    if (slash == std::string::npos) return "";
+    home.erase(slash);
+  }
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return "";
+  char stdlib[32], archive[32];
+  std::snprintf(stdlib, sizeof stdlib, "/lib/python%d.%d/os.py", major, minor);
+  std::snprintf(archive, sizeof archive, "/lib/python%d%d.zip", major, minor);
+  for (const char* landmark : {stdlib, archive}) {
+    if (access((home + landmark).c_str(), R_OK) == 0) return home;
+  }
+  return "";
+}
+
+bool executable_sits_in_its_python_home() { return !executable_home().empty(); }
+
+bool names_executable_home(const char* home) {
+  const std::string own = executable_home();
+  char* resolved = realpath(home, nullptr);
+  bool same = resolved != nullptr && own == resolved;
+  std::free(resolved);
+  return same;
+}
+
 PyObject* new_path_list(const kestrune_state* state) {
   PyObject* paths = PyList_New(static_cast<Py_ssize_t>(state->module_path_count));
   if (paths == nullptr) return nullptr;
@@ -153,55 +244,105 @@ PyObject* new_path_list(const kestrune_state* state) {
   return paths;
 }
 
-// Evaluates `source` in a namespace of its own, so none of its names reach
-// __main__; `value`, when given, is bound to `name` there.
-bool run_in_own_namespace(const char* source, const char* file_name, const char* name,
-                          PyObject* value) {
-  PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-  if (builtins == nullptr) {
-    PyErr_SetString(PyExc_RuntimeError, "builtins are not available");
-    return false;
-  }
-  PyObject* scope = PyDict_New();
-  if (scope == nullptr) return false;
-  bool ok = false;
-  if (PyDict_SetItemString(scope, "__builtins__", builtins) == 0 &&
-      (value == nullptr || PyDict_SetItemString(scope, name, value) == 0)) {
-    PyObject* code = Py_CompileString(source, file_name, Py_file_input);
-    if (code != nullptr) {
-      PyObject* result = PyEval_EvalCode(code, scope, scope);
-      ok = result != nullptr;
-      Py_XDECREF(result);
-      Py_DECREF(code);
-    }
-  }
-  Py_DECREF(scope);
-  return ok;
-}
+// The session's own set-up, in a namespace of its own (the program's
+// __main__ starts as python3's does), run after the standard streams and
+// before the program:
+// - Signals. The program's handlers run on its thread (see
+//   signal_routing.cc), which _signal.signal and pthread_sigmask tell the
+//   router about. Where the host handles a signal (the application ends on
+//   SIGTERM, SIGINT and SIGHUP), "no Python handler" reads as SIG_DFL, the
+//   application's default, so that a program can put back what it found.
+//   os.kill of this process from the program's thread goes to that thread
+//   itself, so that the handler has run when kill returns, as under python3.
+//   Once the program's exit functions have run, the host's handling comes
+//   back, before CPython resets the program's signals to SIG_DFL.
+// - A child made by fork has no host main loop to end it on Ctrl-C: where the
+//   host, not Python, handles SIGINT, the child gets Python's own handler and
+//   so a KeyboardInterrupt, as a fork child of python3 does. Without it, a
+//   pool worker killed outright while it holds the pool's queue lock leaves
+//   its siblings waiting for ever.
+// - PYTHONHOME, when it names this interpreter's own home, was meant for the
+//   interpreter's start only: the processes that the program starts get the
+//   environment that python3 would give them (runner finds the bundle's home
+//   from its own location when the program runs it as an interpreter). So do
+//   PYTHONPATH and PYTHONNOUSERSITE, which were changed for the start only.
+constexpr const char kSessionSetUpSource[] =
+    "import _signal, _thread, atexit, os, sys\n"
+    "_orig_signal = _signal.signal\n"
+    "_orig_getsignal = _signal.getsignal\n"
+    "_orig_sigmask = _signal.pthread_sigmask\n"
+    "_orig_kill = os.kill\n"
+    "def _as_python_sees_it(signalnum, handler):\n"
+    "    if handler is None and _host_claims(signalnum):\n"
+    "        return _signal.SIG_DFL\n"
+    "    return handler\n"
+    "def signal(signalnum, handler, /):\n"
+    "    old = _orig_signal(signalnum, handler)\n"
+    "    _route(signalnum, handler)\n"
+    "    return _as_python_sees_it(signalnum, old)\n"
+    "def getsignal(signalnum, /):\n"
+    "    return _as_python_sees_it(signalnum, _orig_getsignal(signalnum))\n"
+    "def pthread_sigmask(how, mask, /):\n"
+    "    old = _orig_sigmask(how, mask)\n"
+    "    _note_blocked()\n"
+    "    return old\n"
+    "def kill(pid, signal, /):\n"
+    "    if (pid == os.getpid() and _on_program_thread()\n"
+    "            and signal not in _orig_sigmask(_signal.SIG_BLOCK, ())):\n"
+    "        _signal.pthread_kill(_thread.get_ident(), signal)\n"
+    "    else:\n"
+    "        _orig_kill(pid, signal)\n"
+    "for _wrapper, _original in ((signal, _orig_signal), (getsignal, _orig_getsignal),\n"
+    "                           (pthread_sigmask, _orig_sigmask), (kill, _orig_kill)):\n"
+    "    _wrapper.__doc__ = _original.__doc__\n"
+    "    _wrapper.__module__ = _original.__module__\n"
+    "_signal.signal = signal\n"
+    "_signal.getsignal = getsignal\n"
+    "_signal.pthread_sigmask = pthread_sigmask\n"
+    "os.kill = kill\n"
+    "for _s in _signal.valid_signals():\n"
+    "    if callable(_orig_getsignal(_s)):\n"
+    "        _route(_s, _orig_getsignal(_s))\n"
+    "def _interrupt_in_fork_child():\n"
+    "    if _orig_getsignal(_signal.SIGINT) is None:\n"
+    "        signal(_signal.SIGINT, _signal.default_int_handler)\n"
+    "os.register_at_fork(after_in_child=_interrupt_in_fork_child)\n"
+    "def _give_signals_back():\n"
+    "    _drain()\n"
+    "    for _s in _touched():\n"
+    "        _orig_signal(_s, _signal.SIG_DFL)\n"
+    "        _restore_host(_s)\n"
+    "atexit.register(_give_signals_back)\n"
+    "_home = os.environ.get('PYTHONHOME')\n"
+    "if _home is not None and os.path.realpath(_home) == os.path.realpath(sys.base_prefix):\n"
+    "    del os.environ['PYTHONHOME']\n"
+    "if _outside_pythonpath is not None:\n"
+    "    os.environb[b'PYTHONPATH'] = _outside_pythonpath\n"
+    "if _no_user_site_set:\n"
+    "    os.environ.pop('PYTHONNOUSERSITE', None)\n";
 
-// A child made by fork has no host main loop to end it on Ctrl-C: where the
-// host, not Python, handles SIGINT, the child gets Python's own handler and
-// so a KeyboardInterrupt, as a fork child of python3 does. Without it, a pool
-// worker killed outright while it holds the pool's queue lock leaves its
-// siblings waiting for ever.
-constexpr const char kForkChildInterruptSource[] =
-    "import os, signal\n"
-    "def _kestrune_interrupt_in_child():\n"
-    "    if signal.getsignal(signal.SIGINT) is None:\n"
-    "        signal.signal(signal.SIGINT, signal.default_int_handler)\n"
-    "os.register_at_fork(after_in_child=_kestrune_interrupt_in_child)\n";
-
-void give_fork_children_keyboard_interrupt() {
-  if (!run_in_own_namespace(kForkChildInterruptSource, "<kestrune_fork_child>", nullptr,
-                            nullptr)) {
-    PyErr_Print();
-  }
+void set_up_session(char* outside_pythonpath, bool no_user_site_set) {
+  PyObject* scope = new_private_scope();
+  PyObject* pythonpath = outside_pythonpath != nullptr
+                             ? PyBytes_FromString(outside_pythonpath)
+                             : Py_NewRef(Py_None);
+  std::free(outside_pythonpath);
+  bool ok = scope != nullptr && pythonpath != nullptr &&
+            PyDict_SetItemString(scope, "_outside_pythonpath", pythonpath) == 0 &&
+            PyDict_SetItemString(scope, "_no_user_site_set", no_user_site_set ? Py_True : Py_False) == 0 &&
+            signal_routing_add_helpers(scope) == 0 &&
+            run_in_scope(kSessionSetUpSource, "<kestrune_session>", scope);
+  Py_XDECREF(pythonpath);
+  Py_XDECREF(scope);
+  if (!ok) PyErr_Print();
 }
 
 bool inject_module_paths(const kestrune_state* state) {
   PyObject* paths = new_path_list(state);
-  bool ok = paths != nullptr && run_in_own_namespace(kModulePathSource, "<kestrune_module_paths>",
-                                                     "_kestrune_paths", paths);
+  PyObject* scope = paths != nullptr ? new_private_scope() : nullptr;
+  bool ok = scope != nullptr && PyDict_SetItemString(scope, "_kestrune_paths", paths) == 0 &&
+            run_in_scope(kModulePathSource, "<kestrune_module_paths>", scope);
+  Py_XDECREF(scope);
   Py_XDECREF(paths);
   if (!ok) {
     if (PyErr_Occurred() != nullptr) PyErr_Print();
@@ -210,8 +351,45 @@ bool inject_module_paths(const kestrune_state* state) {
   return ok;
 }
 
-// Runs source text in the namespace of __main__: 0, or 1 after printing the
-// Python error.
+// The exit status that python3 takes from a SystemExit (pending): its code
+// when that is an integer (0 for None), else 1 after printing the code.
+int32_t exit_status_of_system_exit() {
+  PyObject* exception = PyErr_GetRaisedException();
+  PyObject* code = PyObject_GetAttrString(exception, "code");
+  if (code == nullptr) {
+    PyErr_Clear();
+    code = Py_NewRef(exception);
+  }
+  int32_t status = 1;
+  if (code == Py_None) {
+    status = 0;
+  } else if (PyLong_Check(code)) {
+    const long long value = PyLong_AsLongLong(code);
+    if (value == -1 && PyErr_Occurred() != nullptr) PyErr_Clear();
+    status = static_cast<int32_t>(value);  // truncated, as python3 does
+  } else {
+    PyObject* stderr_stream = PySys_GetObject("stderr");  // borrowed
+    if (stderr_stream != nullptr && stderr_stream != Py_None &&
+        PyFile_WriteObject(code, stderr_stream, Py_PRINT_RAW) == 0) {
+      PyFile_WriteString("\n", stderr_stream);
+    }
+    PyErr_Clear();
+  }
+  Py_DECREF(code);
+  Py_DECREF(exception);
+  return status;
+}
+
+// The status of the program's end by the pending exception, as python3
+// reports it: a SystemExit's own, else 1 after printing the traceback.
+int32_t status_of_failure() {
+  if (PyErr_ExceptionMatches(PyExc_SystemExit)) return exit_status_of_system_exit();
+  PyErr_Print();
+  return 1;
+}
+
+// Runs source text in the namespace of __main__: 0, or the status of the
+// exception that ended it.
 int32_t run_in_main(const char* text, const char* file_name) {
   PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
   PyObject* globals = main_module != nullptr ? PyModule_GetDict(main_module) : nullptr;
@@ -219,12 +397,7 @@ int32_t run_in_main(const char* text, const char* file_name) {
                                       : nullptr;
   PyObject* result = code != nullptr ? PyEval_EvalCode(code, globals, globals) : nullptr;
   Py_XDECREF(code);
-  if (result == nullptr) {
-    // Printing a SystemExit finalises the interpreter and ends the process.
-    if (PyErr_ExceptionMatches(PyExc_SystemExit)) python_gate_close();
-    PyErr_Print();
-    return 1;
-  }
+  if (result == nullptr) return status_of_failure();
   Py_DECREF(result);
   return 0;
 }
@@ -252,7 +425,8 @@ char* read_open_file(std::FILE* file) {
 }
 
 // What python3 gives a script it runs: its absolute path in __file__, so that
-// spawn and forkserver children can load the functions it defines.
+// spawn and forkserver children can load the functions it defines, and a
+// source loader for it, through which inspect and linecache find its text.
 bool set_main_file(const char* script_path) {
   PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
   PyObject* globals = main_module != nullptr ? PyModule_GetDict(main_module) : nullptr;
@@ -261,8 +435,15 @@ bool set_main_file(const char* script_path) {
   PyObject* os_path = given != nullptr ? PyImport_ImportModule("os.path") : nullptr;
   PyObject* path =
       os_path != nullptr ? PyObject_CallMethod(os_path, "abspath", "O", given) : nullptr;
-  bool ok = path != nullptr && PyDict_SetItemString(globals, "__file__", path) == 0 &&
-            PyDict_SetItemString(globals, "__cached__", Py_None) == 0;
+  PyObject* machinery = path != nullptr ? PyImport_ImportModule("importlib.machinery") : nullptr;
+  PyObject* loader = machinery != nullptr ? PyObject_CallMethod(machinery, "SourceFileLoader",
+                                                                "sO", "__main__", path)
+                                          : nullptr;
+  bool ok = loader != nullptr && PyDict_SetItemString(globals, "__file__", path) == 0 &&
+            PyDict_SetItemString(globals, "__cached__", Py_None) == 0 &&
+            PyDict_SetItemString(globals, "__loader__", loader) == 0;
+  Py_XDECREF(loader);
+  Py_XDECREF(machinery);
   Py_XDECREF(path);
   Py_XDECREF(os_path);
   Py_XDECREF(given);
@@ -289,37 +470,62 @@ int32_t run_file(const kestrune_state* state) {
   return result;
 }
 
-void finalize_session(bool clear_handlers) {
+// Ends the session's interpreter; python3's status 120 when it cannot
+// flush the standard streams (a closed pipe) replaces `status`.
+int32_t finalize_session(bool clear_handlers, int32_t status) {
   python_gate_close();
   if (clear_handlers) norvale_clear_handlers();
-  Py_Finalize();
+  if (Py_FinalizeEx() < 0) status = 120;
+  signal_routing_end();
+  return status;
+}
+
+// Signals that reached the program just before its end are handled, as they
+// would have been had it gone on: `status`, or the status their handler
+// ended it with.
+int32_t handle_late_signals(int32_t status) {
+  signal_routing_drain();
+  return PyErr_CheckSignals() == 0 ? status : status_of_failure();
+}
+
+// A child that the program made with fork and that ran on to the program's
+// end ends there, as python3's does, with no host to report to.
+[[noreturn]] void end_fork_child(int32_t status) {
+  norvale_clear_handlers();
+  if (Py_FinalizeEx() < 0) status = 120;
+  std::exit(status);
 }
 
 int32_t run_fresh_session(const kestrune_state* state) {
   if (!register_builtin_modules()) return 1;
+  bool no_user_site_set = false;
+  char* outside_pythonpath = keep_outside_paths_out(state, &no_user_site_set);
   Py_Initialize();
   if (!Py_IsInitialized()) {
+    give_outside_paths_back(outside_pythonpath, no_user_site_set);
     std::fputs("[kestrune_run] Py_Initialize failed\n", stderr);
     return 1;
   }
+  const pid_t session_process = getpid();
   norvale_install_stdio_redirect();
+  signal_routing_begin();
   if (!set_argv(state) || !set_executable()) {
+    give_outside_paths_back(outside_pythonpath, no_user_site_set);
     PyErr_Print();
-    finalize_session(false);
-    return 1;
+    return finalize_session(false, 1);
   }
-  give_fork_children_keyboard_interrupt();
+  set_up_session(outside_pythonpath, no_user_site_set);
   if (state->module_path_count > 0 && !inject_module_paths(state)) {
-    finalize_session(false);
-    return 1;
+    return finalize_session(false, 1);
   }
   // Callers from outside come in only now: an interrupt or a delivery during
   // the start-up would break it half way.
   g_session_thread = PyThread_get_thread_ident();
   python_gate_open();
-  int32_t result = state->mode == kModeSource ? run_source(state) : run_file(state);
-  finalize_session(true);
-  return result;
+  int32_t status = state->mode == kModeSource ? run_source(state) : run_file(state);
+  status = handle_late_signals(status);
+  if (getpid() != session_process) end_fork_child(status);
+  return finalize_session(true, status);
 }
 
 // The first pair named `variable` that has a value, parsed by strtoll's
@@ -350,20 +556,6 @@ int32_t reuse_running_session(const kestrune_state* state) {
   }
   if (count > 0) norvale_signal_dart_session(count, labels, ports);
   return 0;
-}
-
-// Whether SIGINT has no handler that Python installed: the host process
-// handles the signal itself (a GUI main loop does), so Python left it alone.
-bool sigint_left_to_the_host() {
-  PyObject* signal_module = PyImport_ImportModule("_signal");
-  PyObject* handler = signal_module != nullptr
-                          ? PyObject_CallMethod(signal_module, "getsignal", "i", SIGINT)
-                          : nullptr;
-  bool left = handler == Py_None;
-  if (handler == nullptr) PyErr_Clear();
-  Py_XDECREF(handler);
-  Py_XDECREF(signal_module);
-  return left;
 }
 
 void* kestrune_worker(void* argument) {
@@ -471,7 +663,7 @@ int32_t kestrune_request_stop(void) {
   if (!Py_IsInitialized()) return -1;
   python_entry entry;
   if (!python_enter(&entry)) return -2;  // the session is ending already
-  if (sigint_left_to_the_host()) {
+  if (!signal_routing_python_handles(SIGINT)) {
     // No Python handler to run: an interrupt would be dropped, so raise
     // KeyboardInterrupt in the program's thread directly.
     PyThreadState_SetAsyncExc(g_session_thread, PyExc_KeyboardInterrupt);
@@ -484,7 +676,7 @@ int32_t kestrune_request_stop(void) {
 
 void kestrune_finalize(void) {
   if (!Py_IsInitialized()) return;
-  finalize_session(true);
+  finalize_session(true, 0);
 }
 
 void kestrune_hard_exit(int32_t status) { _exit(status); }
@@ -508,7 +700,16 @@ int32_t kestrune_is_mp_invocation(int32_t argc, char** argv) {
 
 int32_t kestrune_main(int32_t argc, char** argv) {
   unsetenv("PYTHONINSPECT");
-  if (getenv("PYTHONHOME") == nullptr && getenv("PYTHONPATH") == nullptr) {
+  const bool own_home = executable_sits_in_its_python_home();
+  const char* home = getenv("PYTHONHOME");
+  if (home != nullptr && own_home && names_executable_home(home)) {
+    // CPython finds this home by itself, and the processes that the program
+    // starts must not inherit it: a python3 among them would take the
+    // bundle's standard library for its own.
+    unsetenv("PYTHONHOME");
+    home = nullptr;
+  }
+  if (home == nullptr && getenv("PYTHONPATH") == nullptr && !own_home) {
     std::fputs(
         "[kestrune_main] neither PYTHONHOME nor PYTHONPATH is set; the embedded stdlib "
         "cannot be located. multiprocessing children must inherit the host app's "
@@ -519,5 +720,14 @@ int32_t kestrune_main(int32_t argc, char** argv) {
   if (PyImport_AppendInittab("norvale", PyInit_norvale) != 0) {
     std::fputs("[kestrune_main] inittab append failed for norvale\n", stderr);
   }
-  return Py_BytesMain(argc, argv);
+  if (!own_home) return Py_BytesMain(argc, argv);
+  // The application's own interpreter: nothing from outside the bundle, as
+  // in its session; -s keeps the user's site-packages out and passes on to
+  // the interpreters that multiprocessing starts from here.
+  unsetenv("PYTHONPATH");
+  std::vector<char*> arguments(argv, argv + argc);
+  char no_user_site[] = "-s";
+  arguments.insert(arguments.begin() + (argc > 0 ? 1 : 0), no_user_site);
+  arguments.push_back(nullptr);
+  return Py_BytesMain(static_cast<int>(arguments.size() - 1), arguments.data());
 }

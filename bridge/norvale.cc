@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
 
@@ -27,28 +28,46 @@ struct restart_handler_node {
 port_handler_node* g_handlers = nullptr;
 restart_handler_node* g_restart_handlers = nullptr;
 
+// The program's sys.stdout and sys.stderr: text streams as python3 has them
+// (encoding, errors, line buffering and PYTHONUNBUFFERED as CPython chose
+// for its own streams at start, a byte buffer, the descriptor), whose bytes
+// take _native_log_write's way to the process's streams. The process's
+// stream buffer is their only buffer, so that a flush at a termination
+// signal reaches all that was printed; the text layer therefore writes
+// through.
 constexpr const char kStdioRedirectSource[] =
-    "import sys, norvale\n"
-    "class _NorvaleNativeWriter:\n"
-    "    def __init__(self, is_stderr):\n"
-    "        self._is_stderr = 1 if is_stderr else 0\n"
-    "    def write(self, text):\n"
-    "        if text:\n"
-    "            norvale._native_log_write(self._is_stderr, str(text))\n"
-    "        return len(text) if text else 0\n"
-    "    def flush(self):\n"
-    // A flush must reach the process's stream: multiprocessing flushes
-    // before a fork child ends with os._exit, and before it forks.
-    "        norvale._native_log_flush(self._is_stderr)\n"
-    "    def isatty(self):\n"
-    "        return False\n"
+    "import io, os, sys\n"
+    "class _NativeStreamBuffer(io.BufferedIOBase):\n"
+    "    def __init__(self, is_stderr, fd, name, unbuffered):\n"
+    "        self._is_stderr = is_stderr\n"
+    "        self._fd = fd\n"
+    "        self._name = name\n"
+    "        self._unbuffered = unbuffered\n"
+    "        self.write, self.flush = _bind_stream_methods(self)\n"
+    "    name = property(lambda self: self._name)\n"
+    "    mode = 'wb'\n"
+    "    def writable(self):\n"
+    "        return True\n"
     "    def fileno(self):\n"
-    // The OSError that says "no descriptor": callers that probe for one
-    // (CPython 3.13 does so before it prints an error) fall back to isatty
-    // instead of failing. Looked up here so no new name lands in __main__.
-    "        raise sys.modules['io'].UnsupportedOperation('no fileno on native log writer')\n"
-    "sys.stdout = _NorvaleNativeWriter(False)\n"
-    "sys.stderr = _NorvaleNativeWriter(True)\n";
+    "        return self._fd\n"
+    "    def isatty(self):\n"
+    "        if self.closed:\n"
+    "            raise ValueError('I/O operation on closed file')\n"
+    "        return os.isatty(self._fd)\n"
+    "def _native_stream(original, is_stderr, name):\n"
+    // No descriptor at start (a closed one): python3 leaves None, too.
+    "    if original is None:\n"
+    "        return None\n"
+    "    buffer = _NativeStreamBuffer(is_stderr, original.fileno(), name,\n"
+    "                                 original.write_through)\n"
+    "    stream = io.TextIOWrapper(buffer, encoding=original.encoding,\n"
+    "                              errors=original.errors, newline='\\n',\n"
+    "                              line_buffering=original.line_buffering,\n"
+    "                              write_through=True)\n"
+    "    stream.mode = 'w'\n"
+    "    return stream\n"
+    "sys.stdout = sys.__stdout__ = _native_stream(sys.__stdout__, 0, '<stdout>')\n"
+    "sys.stderr = sys.__stderr__ = _native_stream(sys.__stderr__, 1, '<stderr>')\n";
 
 port_handler_node* find_port_handler(int64_t port) {
   for (port_handler_node* node = g_handlers; node != nullptr; node = node->next) {
@@ -144,6 +163,39 @@ PyObject* py_add_session_restart_handler(PyObject*, PyObject* callable) {
   Py_RETURN_NONE;
 }
 
+// The error of a failed write to a process stream, as python3 reports it
+// (BrokenPipeError for a closed pipe); the stream is usable again after.
+PyObject* stream_error(std::FILE* stream) {
+  const int error = errno != 0 ? errno : EIO;
+  std::clearerr(stream);
+  errno = error;
+  return PyErr_SetFromErrno(PyExc_OSError);
+}
+
+std::FILE* process_stream(int is_stderr) { return is_stderr != 0 ? stderr : stdout; }
+
+// Writes to the process's standard output (left in its buffer) or standard
+// error (flushed at once); false with the write's OSError set.
+bool write_process_stream(int is_stderr, const void* bytes, Py_ssize_t length) {
+  if (length <= 0) return true;
+  std::FILE* stream = process_stream(is_stderr);
+  errno = 0;
+  const size_t written = std::fwrite(bytes, 1, static_cast<size_t>(length), stream);
+  if (written != static_cast<size_t>(length) || (is_stderr != 0 && std::fflush(stream) != 0)) {
+    stream_error(stream);
+    return false;
+  }
+  return true;
+}
+
+bool flush_process_stream(int is_stderr) {
+  std::FILE* stream = process_stream(is_stderr);
+  errno = 0;
+  if (std::fflush(stream) == 0) return true;
+  stream_error(stream);
+  return false;
+}
+
 PyObject* py_native_log_write(PyObject*, PyObject* args) {
   int is_stderr = 0;
   const char* text = nullptr;
@@ -151,20 +203,72 @@ PyObject* py_native_log_write(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "is#:_native_log_write", &is_stderr, &text, &length)) {
     return nullptr;
   }
-  if (length > 0) {
-    std::FILE* stream = is_stderr != 0 ? stderr : stdout;
-    std::fwrite(text, 1, static_cast<size_t>(length), stream);
-    if (is_stderr != 0) std::fflush(stderr);
-  }
+  if (!write_process_stream(is_stderr, text, length)) return nullptr;
   Py_RETURN_NONE;
 }
 
 PyObject* py_native_log_flush(PyObject*, PyObject* args) {
   int is_stderr = 0;
   if (!PyArg_ParseTuple(args, "i:_native_log_flush", &is_stderr)) return nullptr;
-  std::fflush(is_stderr != 0 ? stderr : stdout);
+  if (!flush_process_stream(is_stderr)) return nullptr;
   Py_RETURN_NONE;
 }
+
+// ---- The byte side of the program's standard streams ------------------------------
+// write and flush of the stream buffer object `self` (see the source
+// below), in C, so that no frame of the bridge shows in the traceback of
+// the program's BrokenPipeError.
+
+// The buffer's integer attribute `name`, or -1 with an error.
+int buffer_flag(PyObject* self, const char* name) {
+  PyObject* value = PyObject_GetAttrString(self, name);
+  int flag = value != nullptr ? PyObject_IsTrue(value) : -1;
+  Py_XDECREF(value);
+  return flag;
+}
+
+bool refuse_if_closed(PyObject* self, const char* message) {
+  const int closed = buffer_flag(self, "closed");
+  if (closed == 1) PyErr_SetString(PyExc_ValueError, message);
+  return closed != 0;
+}
+
+PyObject* py_stream_write(PyObject* self, PyObject* data) {
+  if (refuse_if_closed(self, "write to closed file")) return nullptr;
+  const int is_stderr = buffer_flag(self, "_is_stderr");
+  const int unbuffered = buffer_flag(self, "_unbuffered");
+  if (is_stderr < 0 || unbuffered < 0) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) != 0) return nullptr;
+  const bool ok = write_process_stream(is_stderr, view.buf, view.len) &&
+                  (unbuffered == 0 || view.len == 0 || flush_process_stream(is_stderr));
+  const Py_ssize_t length = view.len;
+  PyBuffer_Release(&view);
+  return ok ? PyLong_FromSsize_t(length) : nullptr;
+}
+
+PyObject* py_stream_flush(PyObject* self, PyObject*) {
+  if (refuse_if_closed(self, "flush of closed file")) return nullptr;
+  const int is_stderr = buffer_flag(self, "_is_stderr");
+  if (is_stderr < 0 || !flush_process_stream(is_stderr)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_stream_write = {"write", py_stream_write, METH_O, nullptr};
+PyMethodDef g_stream_flush = {"flush", py_stream_flush, METH_NOARGS, nullptr};
+
+// bind_stream_methods(buffer): its write and flush, bound to it.
+PyObject* py_bind_stream_methods(PyObject*, PyObject* buffer) {
+  PyObject* write = PyCFunction_New(&g_stream_write, buffer);
+  PyObject* flush = write != nullptr ? PyCFunction_New(&g_stream_flush, buffer) : nullptr;
+  PyObject* pair = flush != nullptr ? PyTuple_Pack(2, write, flush) : nullptr;
+  Py_XDECREF(write);
+  Py_XDECREF(flush);
+  return pair;
+}
+
+PyMethodDef g_bind_stream_methods = {"_bind_stream_methods", py_bind_stream_methods, METH_O,
+                                     nullptr};
 
 PyMethodDef norvale_methods[] = {
     {"send_bytes", py_send_bytes, METH_VARARGS,
@@ -286,23 +390,44 @@ int norvale_is_python_initialized(void) { return Py_IsInitialized() ? 1 : 0; }
 int norvale_install_stdio_redirect(void) {
   if (!Py_IsInitialized()) return -1;
   PyGILState_STATE gil = PyGILState_Ensure();
-  int status = -1;
-  PyObject* code = Py_CompileString(kStdioRedirectSource, "<norvale_stdio>", Py_file_input);
-  if (code != nullptr) {
-    PyObject* main_module = PyImport_AddModule("__main__");  // borrowed
-    if (main_module != nullptr) {
-      PyObject* globals = PyModule_GetDict(main_module);  // borrowed
-      PyObject* result = PyEval_EvalCode(code, globals, globals);
-      if (result != nullptr) {
-        Py_DECREF(result);
-        status = 0;
-      }
-    }
-    Py_DECREF(code);
-  }
+  PyObject* scope = new_private_scope();
+  PyObject* bind = scope != nullptr ? PyCFunction_New(&g_bind_stream_methods, nullptr) : nullptr;
+  int status = bind != nullptr &&
+                       PyDict_SetItemString(scope, "_bind_stream_methods", bind) == 0 &&
+                       run_in_scope(kStdioRedirectSource, "<norvale_stdio>", scope)
+                   ? 0
+                   : -1;
+  Py_XDECREF(bind);
+  Py_XDECREF(scope);
   if (status != 0) PyErr_Print();
   PyGILState_Release(gil);
   return status;
+}
+
+PyObject* new_private_scope(void) {
+  PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+  if (builtins == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "builtins are not available");
+    return nullptr;
+  }
+  PyObject* scope = PyDict_New();
+  PyObject* name = PyUnicode_FromString("norvale");
+  if (scope != nullptr && (name == nullptr ||
+                           PyDict_SetItemString(scope, "__builtins__", builtins) != 0 ||
+                           PyDict_SetItemString(scope, "__name__", name) != 0)) {
+    Py_CLEAR(scope);
+  }
+  Py_XDECREF(name);
+  return scope;
+}
+
+bool run_in_scope(const char* source, const char* file_name, PyObject* scope) {
+  PyObject* code = Py_CompileString(source, file_name, Py_file_input);
+  if (code == nullptr) return false;
+  PyObject* result = PyEval_EvalCode(code, scope, scope);
+  Py_DECREF(code);
+  Py_XDECREF(result);
+  return result != nullptr;
 }
 
 void norvale_signal_dart_session(int32_t count, const char* const* labels,

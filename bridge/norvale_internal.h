@@ -42,9 +42,11 @@ int32_t kestrune_run_python(const kestrune_state* state);
 // ---- Entering the interpreter from outside Python ----------------------------
 
 // A thread's stay inside the running interpreter, holding its lock.
+struct gate_count;
 struct python_entry {
-  bool cached;    // entered with the thread's own kept thread state
-  int gil_state;  // otherwise the PyGILState_STATE to hand back
+  gate_count* count;  // the session's callers, which this one joined
+  bool cached;        // entered with the thread's own kept thread state
+  int gil_state;      // otherwise the PyGILState_STATE to hand back
 };
 
 // Takes the interpreter lock for a thread that may have no Python thread
@@ -61,5 +63,29 @@ void python_gate_open(void);
 // is finalised, on a thread that holds the lock: turns later callers back
 // and waits, with the lock handed over, for the callers inside.
 void python_gate_close(void);
+
+// ---- The bridge's own Python code --------------------------------------------------
+
+// A namespace of its own for code of the bridge, so that none of its names
+// reach the program's __main__; NULL with a Python error.
+PyObject* new_private_scope(void);
+// Runs `source` in `scope`; false with a Python error.
+bool run_in_scope(const char* source, const char* file_name, PyObject* scope);
+
+// ---- The program's signals -----------------------------------------------------
+
+// At a fresh start, on the program's thread, before the program runs: notes
+// what the host does with every signal, and which thread is the program's.
+void signal_routing_begin(void);
+// After the interpreter is finalised: the host's dispositions again.
+void signal_routing_end(void);
+// Whether the program has a Python handler for `sig`.
+bool signal_routing_python_handles(int sig);
+// On the program's thread, holding the lock: lets signals that are being
+// passed on to this thread arrive (bounded), so that their handlers can run.
+void signal_routing_drain(void);
+// Binds the functions that the session's set-up code calls into `scope`;
+// 0, or -1 with a Python error.
+int signal_routing_add_helpers(PyObject* scope);
 
 #endif  // NORVALE_NORVALE_INTERNAL_H_

@@ -2,56 +2,33 @@
 // command line of the application's own Python program), or the
 // application.
 
-#include <dlfcn.h>
+#include <gtk/gtk.h>
 #include <unistd.h>
 
-#include <climits>
-#include <cstdint>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "interpreter_child.h"
 #include "my_application.h"
 
 namespace {
 
-using MpCheck = int32_t (*)(int32_t argc, char** argv);
-using MpMain = int32_t (*)(int32_t argc, char** argv);
-
-// The executable that `link` (a /proc/.../exe) names; empty when unreadable.
-std::string executable_of(const char* link) {
-  char path[PATH_MAX];
-  const ssize_t length = readlink(link, path, sizeof path);
-  if (length <= 0 || static_cast<size_t>(length) >= sizeof path) return {};
-  return std::string(path, static_cast<size_t>(length));
+// The locale that python3 gives its programs: the desktop's character set,
+// and "C" for dates, numbers, collation and money, so that a program parses
+// and formats the same under every desktop language. GTK would take all of
+// them from the desktop; its translations (LC_MESSAGES) still do.
+void use_python_locale() {
+  gtk_disable_setlocale();
+  std::setlocale(LC_CTYPE, "");
+  std::setlocale(LC_MESSAGES, "");
 }
 
-// Whether this process was started by a process of this very executable: by
-// the application's Python program (or one of its interpreter children),
-// where sys.executable is this executable. Such a command line is the
-// program's, as python3 would take it (subprocess.run([sys.executable,
-// "script.py"])), not a request for another window. A user or a desktop
-// never starts the application from inside itself.
-bool started_by_this_executable() {
-  const std::string own = executable_of("/proc/self/exe");
-  const std::string parent_link = "/proc/" + std::to_string(getppid()) + "/exe";
-  return !own.empty() && executable_of(parent_link.c_str()) == own;
-}
-
-// When the command line is a multiprocessing child's, or the process was
-// started by the application's own Python program, runs the process as a
-// Python interpreter and returns TRUE with its exit status. libnorvale is
-// already loaded (runner is linked against it), so dlopen finds that copy;
-// the handle stays open for the life of the process. A library without the
-// two entries leaves every start an ordinary one.
-bool run_as_interpreter_child(int argc, char** argv, int* status) {
-  void* bridge = dlopen("libnorvale.so", RTLD_NOW);
-  if (bridge == nullptr) return false;
-  auto is_mp_invocation = reinterpret_cast<MpCheck>(dlsym(bridge, "kestrune_is_mp_invocation"));
-  auto interpreter_main = reinterpret_cast<MpMain>(dlsym(bridge, "kestrune_main"));
-  if (is_mp_invocation == nullptr || interpreter_main == nullptr) return false;
-  if (is_mp_invocation(argc, argv) == 0 && !started_by_this_executable()) return false;
-  *status = interpreter_main(argc, argv);
-  return true;
+// Everything the application starts inherits it; set while this is the
+// only thread, as setenv needs.
+void mark_application_process() {
+  setenv(kApplicationPidVariable, std::to_string(getpid()).c_str(), 1);
 }
 
 }  // namespace
@@ -60,6 +37,8 @@ int main(int argc, char** argv) {
   int status = 0;
   if (run_as_interpreter_child(argc, argv, &status)) return status;
 
+  mark_application_process();
+  use_python_locale();
   MyApplication* application = my_application_new();
   status = g_application_run(G_APPLICATION(application), argc, argv);
   // No exit handlers, static destructors or interpreter finalisation after

@@ -23,6 +23,7 @@ packages="
   gnome-shell mutter xwayland
   dpkg-dev lintian appstream patchelf llvm
   clang valgrind
+  locales
 "
 
 as_root() {

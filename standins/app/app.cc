@@ -14,6 +14,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <memory>
 #include <string>
@@ -230,16 +231,28 @@ gboolean close_window_now(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
+// The program's exit status becomes the application's, as python3's is its
+// process's: the window goes, then the process ends with the status, as
+// Dart's exit() ends it (the desktop entry's cleanup is an exit handler).
+gboolean end_with_status(gpointer data) {
+  close_window_now(nullptr);
+  std::fflush(stdout);
+  std::exit(GPOINTER_TO_INT(data));
+}
+
 void on_program_end(const Session& session, int64_t result) {
   standin_trace("app-program-ended", "%d %lld", session.number, static_cast<long long>(result));
   transcribe("[session %d] the program ended with result %lld", session.number,
              static_cast<long long>(result));
-  if (result != 0) {
-    std::fprintf(stderr, "app: the Python program failed (result %lld); closing the window\n",
-                 static_cast<long long>(result));
-  }
   // After what is already queued, so that the program's last messages show.
-  g_idle_add_full(G_PRIORITY_LOW, close_window_now, nullptr, nullptr);
+  if (result == 0) {
+    g_idle_add_full(G_PRIORITY_LOW, close_window_now, nullptr, nullptr);
+    return;
+  }
+  std::fprintf(stderr, "app: the Python program ended with status %lld; closing the window\n",
+               static_cast<long long>(result));
+  g_idle_add_full(G_PRIORITY_LOW, end_with_status, GINT_TO_POINTER(static_cast<int>(result)),
+                  nullptr);
 }
 
 void on_exit_message(const Session& session, int64_t result) {

@@ -122,8 +122,9 @@ TEST(EndToEnd, PoolChildrenStartThroughRunnerAsInterpreters) {
 
 struct FailureCase {
   const char* name;
-  const char* program;
-  const char* out;  // what it printed before it failed
+  const char* program;  // nullptr: no program file at all
+  int status;           // the application's exit status, as python3's would be
+  const char* out;      // what it printed before it failed
   // Expected on standard error, in this order.
   std::vector<std::string> err;
 };
@@ -133,19 +134,19 @@ void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class FailingProgram : public testing::TestWithParam<FailureCase> {};
 
-TEST_P(FailingProgram, EndsWithItsTracebackAndClosesTheWindow) {
+TEST_P(FailingProgram, EndsWithItsStatusAndItsTracebackAndClosesTheWindow) {
   XdgTree tree;
   const std::string program = tree.path("failing.py");
-  std::ofstream(program) << GetParam().program;
+  if (GetParam().program != nullptr) std::ofstream(program) << GetParam().program;
   AppRunOptions options;
   options.env["NORVALE_APP_PROGRAM"] = program;
   AppRun run(tree, options);
   const int status = run.finish();
 
-  // The window closed normally, so runner's status is g_application_run's.
-  EXPECT_TRUE(exited_with(status, 0)) << status << run.describe();
+  const std::string result = std::to_string(GetParam().status);
+  EXPECT_TRUE(exited_with(status, GetParam().status)) << status << run.describe();
   Trace trace = run.trace();
-  EXPECT_EQ(trace.all("app-exit"), (std::vector<std::vector<std::string>>{{"1", "1"}}));
+  EXPECT_EQ(trace.all("app-exit"), (std::vector<std::vector<std::string>>{{"1", result}}));
   EXPECT_EQ(trace.index_of("app-window-shown"), -1);
   EXPECT_NE(trace.index_of("app-window-close"), -1);
   EXPECT_EQ(run.out(), GetParam().out);
@@ -165,19 +166,24 @@ const FailureCase kFailureCases[] = {
      "def figures():\n"
      "    raise ValueError('no figures today')\n"
      "figures()\n",
-     "started\n",
+     1, "started\n",
      {"Traceback (most recent call last):\n", "  File \"%s\", line 4, in <module>\n",
       "  File \"%s\", line 3, in figures\n", "ValueError: no figures today\n",
-      "app: the Python program failed (result 1); closing the window\n"}},
+      "app: the Python program ended with status 1; closing the window\n"}},
     {"ImportsWhatIsNotThere",
      "print('started')\nimport no_such_module_anywhere\n",
-     "started\n",
+     1, "started\n",
      {"  File \"%s\", line 2, in <module>\n",
       "ModuleNotFoundError: No module named 'no_such_module_anywhere'\n"}},
     {"IsNoPython",
      "print('started')\ndef broken(:\n",
-     "",  // nothing runs before the whole file compiles
+     1, "",  // nothing runs before the whole file compiles
      {"  File \"%s\", line 2\n    def broken(:\n               ^\n", "SyntaxError: invalid syntax\n"}},
+    {"IsMissing", nullptr, 1, "", {"[kestrune_run] cannot open %s\n"}},
+    {"ExitsWithAStatus", "import sys\nprint('started')\nsys.exit(3)\n", 3, "started\n",
+     {"app: the Python program ended with status 3; closing the window\n"}},
+    {"ExitsWithAMessage", "import sys\nsys.exit('cannot go on')\n", 1, "",
+     {"cannot go on\n", "app: the Python program ended with status 1; closing the window\n"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(EndToEnd, FailingProgram, testing::ValuesIn(kFailureCases),

@@ -148,8 +148,8 @@ NORVALE_SCENARIO(module_paths_go_to_the_front) {
   std::string respelled = site_dir + "/../site";
   std::string missing = scratch("does_not_exist");
   // The existing directory is on sys.path already, spelled differently.
-  setenv("PYTHONPATH", site_dir.c_str(), 1);
   return RunRequest()
+      .env("PYTHONPATH", site_dir)
       .module_paths({respelled, missing})
       .env("REQUESTED", respelled + ":" + missing)
       .env("PTH_TARGET", target)

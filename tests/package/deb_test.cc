@@ -9,7 +9,6 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 

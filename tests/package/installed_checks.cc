@@ -109,9 +109,11 @@ std::vector<std::string> lines_of(const std::string& text) {
 // Nothing above the informational tags (which CPython's own build draws:
 // fortify, spelling in its tables), and no override that matches nothing.
 void expect_lintian_clean(const std::string& deb) {
+  norvale_test::ChildOptions options;
+  options.timeout_seconds = 240;
   auto result = run_child({"/usr/bin/lintian", "--pedantic", "--display-info", "--fail-on",
                            "error,warning,pedantic", deb},
-                          {.env = {}, .stdin_data = "", .timeout_seconds = 240});
+                          options);
   EXPECT_EQ(result.exit_code(), 0) << result.out << result.err;
   for (const auto& line : lines_of(result.out)) {
     EXPECT_EQ(line.rfind("I: ", 0), 0u) << line;

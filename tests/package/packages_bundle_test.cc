@@ -161,10 +161,7 @@ void plant_outsiders(const std::string& directory) {
 
 class OutsideTheBundle : public testing::TestWithParam<OutsideCase> {};
 
-// Disabled until the run time keeps the user's site-packages and PYTHONPATH
-// away from the application's interpreters (the program's own, and runner
-// started as an interpreter): today both reach them.
-TEST_P(OutsideTheBundle, DISABLED_NothingReachesAnyInterpreterThatTheApplicationStarts) {
+TEST_P(OutsideTheBundle, NothingReachesAnyInterpreterThatTheApplicationStarts) {
   XdgTree tree;
   AppRunOptions options = read_only_run(kProgram + "/children.py");
   if (GetParam().user_site) {

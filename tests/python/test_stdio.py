@@ -1,44 +1,58 @@
+import codecs
 import io
+import os
 import sys
 import unittest
 
-import __main__
 import norvale
 
 
-class NativeWriterTest(unittest.TestCase):
-    def test_the_standard_streams_are_native_writers(self):
-        writer_class = __main__._NorvaleNativeWriter
-        self.assertIs(type(sys.stdout), writer_class)
-        self.assertIs(type(sys.stderr), writer_class)
-        self.assertEqual((sys.stdout._is_stderr, sys.stderr._is_stderr), (0, 1))
-        # The interpreter's own saved copies stay untouched.
-        self.assertIsNot(type(sys.__stdout__), writer_class)
-        self.assertIsNot(type(sys.__stderr__), writer_class)
+class StandardStreamsTest(unittest.TestCase):
+    """sys.stdout and sys.stderr are text streams as python3 has them."""
 
-    def test_names_left_in_main(self):
-        self.assertIs(__main__.sys, sys)
-        self.assertIs(__main__.norvale, norvale)
+    def test_they_are_the_streams_python_started_with(self):
+        self.assertIs(sys.stdout, sys.__stdout__)
+        self.assertIs(sys.stderr, sys.__stderr__)
+        for stream, fd, name in ((sys.stdout, 1, "<stdout>"), (sys.stderr, 2, "<stderr>")):
+            with self.subTest(name=name):
+                self.assertIsInstance(stream, io.TextIOWrapper)
+                self.assertIsInstance(stream.buffer, io.BufferedIOBase)
+                self.assertEqual((stream.name, stream.mode, stream.fileno()), (name, "w", fd))
+                self.assertEqual(stream.isatty(), os.isatty(fd))
+                codecs.lookup(stream.encoding)
+        self.assertEqual(sys.stderr.errors, "backslashreplace")
+        self.assertTrue(sys.stderr.line_buffering)
 
-    def test_writer_methods(self):
-        self.assertEqual(sys.stdout.write(""), 0)
+    def test_text_only_and_bytes_only(self):
         self.assertEqual(sys.stderr.write(""), 0)
-        self.assertIsNone(sys.stdout.flush())
-        self.assertIs(sys.stdout.isatty(), False)
-        for stream in (sys.stdout, sys.stderr):
-            # An OSError, and the kind that tells a prober there is no descriptor.
-            with self.assertRaises(io.UnsupportedOperation) as raised:
-                stream.fileno()
-            self.assertIsInstance(raised.exception, OSError)
-            self.assertEqual(str(raised.exception), "no fileno on native log writer")
-        self.assertFalse(hasattr(sys.stdout, "encoding"))
-        self.assertFalse(hasattr(sys.stdout, "buffer"))
-
-    def test_write_returns_the_length_of_its_argument(self):
         self.assertEqual(sys.stderr.write("\u00e9"), 1)
-        self.assertEqual(sys.stderr.write("[stdio test]\n"), 13)
+        self.assertEqual(sys.stderr.buffer.write(b"[stdio test]\n"), 13)
+        self.assertEqual(sys.stderr.buffer.write(bytearray(b"")), 0)
+        sys.stderr.writelines(["[", "lines", "]\n"])
+        for wrong in (b"bytes", 123):
+            with self.assertRaises(TypeError):
+                sys.stderr.write(wrong)
         with self.assertRaises(TypeError):
-            sys.stderr.write(123)
+            sys.stderr.buffer.write("text")
+
+    def test_reconfigure_keeps_the_same_stream(self):
+        stream = sys.stderr
+        stream.reconfigure(line_buffering=False)
+        try:
+            self.assertFalse(sys.stderr.line_buffering)
+        finally:
+            stream.reconfigure(line_buffering=True)
+        self.assertIs(sys.stderr, stream)
+
+    def test_a_closed_stream_refuses_writes_and_leaves_the_descriptor_open(self):
+        buffer = type(sys.stderr.buffer)(1, 2, "<closed>", False)
+        stream = io.TextIOWrapper(buffer, write_through=True)
+        stream.close()
+        for call in (lambda: stream.write("x"), buffer.flush, buffer.isatty,
+                     lambda: buffer.write(b"x")):
+            with self.assertRaises(ValueError):
+                call()
+        os.fstat(2)
 
     def test_native_log_write_arguments(self):
         self.assertIsNone(norvale._native_log_write(1, ""))
@@ -49,6 +63,12 @@ class NativeWriterTest(unittest.TestCase):
             norvale._native_log_write(1)
         with self.assertRaises(TypeError):
             norvale._native_log_write("1", "x")
+
+    def test_no_name_of_the_bridge_reaches_main(self):
+        import __main__
+        for name in ("_NorvaleNativeWriter", "_NativeStreamBuffer", "_native_stream",
+                     "_orig_signal", "_give_signals_back", "_home", "norvale"):
+            self.assertFalse(hasattr(__main__, name), name)
 
 
 class ModuleDefinitionTest(unittest.TestCase):

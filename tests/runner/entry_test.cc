@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -48,19 +49,25 @@ TEST(InterpreterChild, RunsTheCodeWithNorvaleAndWithoutADisplayAndEndsWithItsSta
   EXPECT_EQ(Trace::read(tree.path("trace")).lines().size(), 0u) << "the embedding was used";
 }
 
-TEST(InterpreterChild, WithoutPythonHomeOrPathRefusesWith64) {
-  XdgTree tree;
-  ChildOptions options = child_options(tree);
-  options.env["PYTHONHOME"] = std::nullopt;
-  options.env["PYTHONPATH"] = std::nullopt;
-  auto result = run_child(
-      {NORVALE_RUNNER, "-c", std::string(kChildPrefix) + "print('must not run')"}, options);
-  EXPECT_EQ(result.exit_code(), 64);
-  EXPECT_EQ(result.out, "");
-  EXPECT_EQ(result.err,
-            "[kestrune_main] neither PYTHONHOME nor PYTHONPATH is set; the embedded stdlib "
-            "cannot be located. multiprocessing children must inherit the host app's "
-            "environment.\n");
+// runner knows its own home: the program's children find the bundle's
+// standard library with nothing in the environment, and a PYTHONHOME that
+// names that home is not handed on to what they start in turn.
+TEST(InterpreterChild, FindsItsOwnStandardLibraryAndHandsOnNoPythonHome) {
+  const std::string bundle = std::filesystem::canonical(NORVALE_RUNNER).parent_path().parent_path();
+  const std::string code = std::string(kChildPrefix) +
+                           "import os, sys, json\n"
+                           "print(sys.prefix, 'PYTHONHOME' in os.environ)\n";
+  for (const std::vector<std::string>& environment :
+       {std::vector<std::string>{}, {"PYTHONHOME=" + bundle}}) {
+    SCOPED_TRACE(environment.empty() ? "empty environment" : environment[0]);
+    // -B: the build tree's standard library stays without bytecode caches.
+    std::vector<std::string> argv = {"/usr/bin/env", "-i"};
+    argv.insert(argv.end(), environment.begin(), environment.end());
+    argv.insert(argv.end(), {NORVALE_RUNNER, "-B", "-c", code});
+    auto result = run_child(argv);
+    EXPECT_EQ(result.exit_code(), 0) << result.err;
+    EXPECT_EQ(result.out, bundle + " False\n") << result.err;
+  }
 }
 
 // runner started with a libnorvale that lacks entries, or whose check

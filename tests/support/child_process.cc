@@ -5,12 +5,15 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <set>
+#include <sstream>
 
 extern char** environ;
 
@@ -39,26 +42,68 @@ std::vector<char*> c_strings(std::vector<std::string>& strings) {
   return pointers;
 }
 
+namespace {
+
+// A terminal whose output arrives unchanged (no CR added to LF): `ends[0]`
+// the side that reads, the path of the side that the child writes to.
+bool open_terminal(int ends[2], std::string* path) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return false;
+  termios settings{};
+  if (grantpt(master) != 0 || unlockpt(master) != 0 || tcgetattr(master, &settings) != 0) {
+    close(master);
+    return false;
+  }
+  cfmakeraw(&settings);
+  tcsetattr(master, TCSANOW, &settings);
+  *path = ptsname(master);
+  ends[0] = master;
+  ends[1] = -1;
+  return true;
+}
+
+}  // namespace
+
 ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOptions& options) {
   ChildResult result;
   int out_pipe[2], err_pipe[2], in_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
-      pipe2(in_pipe, O_CLOEXEC) != 0) {
+  std::string terminal;
+  const bool out_ready = options.stdout_kind == StdoutKind::kTerminal
+                             ? open_terminal(out_pipe, &terminal)
+                             : pipe2(out_pipe, O_CLOEXEC) == 0;
+  if (!out_ready || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
     return result;
   }
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+  switch (options.stdout_kind) {
+    case StdoutKind::kPipe:
+      posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+      break;
+    case StdoutKind::kFile:
+      posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      break;
+    case StdoutKind::kTerminal:
+      posix_spawn_file_actions_addopen(&actions, 1, terminal.c_str(), O_WRONLY | O_NOCTTY, 0);
+      break;
+  }
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // Its own process group, so a timeout can end everything it started.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                           POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attributes, 0);
   sigset_t empty;
   sigemptyset(&empty);
   posix_spawnattr_setsigmask(&attributes, &empty);
+  // As a terminal starts it, whatever this process ignores.
+  sigset_t terminating;
+  sigemptyset(&terminating);
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&terminating, s);
+  posix_spawnattr_setsigdefault(&attributes, &terminating);
 
   std::vector<std::string> argv = argv_in;
   std::vector<std::string> env = environment_with(options.env);
@@ -69,7 +114,12 @@ ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOption
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(in_pipe[0]);
-  close(out_pipe[1]);
+  if (out_pipe[1] >= 0) close(out_pipe[1]);
+  if (options.stdout_kind == StdoutKind::kFile) {
+    // Nothing comes through the pipe: the file is read at the end.
+    close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
   close(err_pipe[1]);
   if (rc != 0) {
     close(in_pipe[1]);
@@ -89,7 +139,7 @@ ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOption
 
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::duration<double>(options.timeout_seconds);
-  int open_streams = 2;
+  int open_streams = out_pipe[0] >= 0 ? 2 : 1;
   while (open_streams > 0) {
     pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0},
                      {in_pipe[1], POLLOUT, 0}};
@@ -128,6 +178,12 @@ ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOption
     if (fd >= 0) close(fd);
   }
   while (waitpid(pid, &result.status, 0) < 0 && errno == EINTR) {
+  }
+  if (options.stdout_kind == StdoutKind::kFile) {
+    std::ifstream file(options.stdout_file, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    result.out = text.str();
   }
   return result;
 }

@@ -31,10 +31,16 @@ struct ChildResult {
   int term_signal() const;   // 0 unless a signal ended the child
 };
 
+// Where the child's standard output goes; ChildResult::out holds what
+// arrived there either way.
+enum class StdoutKind { kPipe, kFile, kTerminal };
+
 struct ChildOptions {
   EnvChanges env;
   std::string stdin_data;
   double timeout_seconds = 60;
+  StdoutKind stdout_kind = StdoutKind::kPipe;
+  std::string stdout_file;  // for kFile
 };
 
 ChildResult run_child(const std::vector<std::string>& argv, const ChildOptions& options = {});
