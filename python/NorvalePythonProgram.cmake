@@ -144,7 +144,7 @@ function(norvale_add_python_program target)
       NORVALE_REQUIREMENTS "${requirements}" NORVALE_OWNER "${target}")
   endif()
 
-  # The program's files, each copied when it changes.
+  # The program's files, caches and the requirements file aside.
   file(GLOB_RECURSE files RELATIVE "${source}" CONFIGURE_DEPENDS "${source}/*")
   list(FILTER files EXCLUDE REGEX "(^|/)__pycache__/|\\.py[co]$")
   if(requirements)
