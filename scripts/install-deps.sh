@@ -21,7 +21,7 @@ packages="
   desktop-file-utils libgtk-3-bin
   dbus-daemon libx11-dev libxfixes-dev
   gnome-shell mutter xwayland
-  dpkg-dev lintian appstream patchelf
+  dpkg-dev lintian appstream patchelf llvm
   clang valgrind
   locales
 "
@@ -110,5 +110,10 @@ if [ -z "$python_package" ]; then
   cmake "$@" -P "$source_dir/cmake/NorvalePython.cmake" || exit 1
 fi
 
+# The bundle's packages are installed by pip of the build's CPython: the
+# distribution's python3 has it in python3-pip.
+pip_package=""
+if [ "$python_package" = python3-dev ]; then pip_package=python3-pip; fi
+
 # shellcheck disable=SC2046,SC2086
-install_missing $packages $python_package $(clang_runtime_package)
+install_missing $packages $python_package $pip_package $(clang_runtime_package)
