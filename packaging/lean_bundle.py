@@ -9,7 +9,7 @@
         Run on an installed bundle: splits the debug information off every
         ELF file listed in FILES (one path a line, below DESTDIR, which may
         be empty: what this installation installed, and nothing else of
-        PREFIX) that still has it, and compiles the application's program.
+        PREFIX) that still has it, the application's packages aside.
 
 Runs under the build's own interpreter, which is the version the bundle
 ships, so the bytecode is the bundle's.
@@ -27,7 +27,9 @@ import zipfile
 
 # Packages that read their own files through __file__ stay on disk: venv
 # copies its activation scripts from beside itself.
-ON_DISK = {"venv", "lib-dynload", "site-packages"}
+ON_DISK = {"venv", "lib-dynload"}
+# The application's packages, which python/ installs and makes lean itself.
+APPLICATION_PACKAGES = "site-packages"
 # A fixed date keeps the archive the same from build to build.
 ZIP_DATE = (2020, 1, 1, 0, 0, 0)
 
@@ -102,7 +104,8 @@ def write_stdlib_zip(stdlib, archive):
         for root, dirs, files in os.walk(stdlib):
             rel_root = os.path.relpath(root, stdlib)
             dirs[:] = sorted(d for d in dirs if d != "__pycache__" and
-                             not (rel_root == "." and d in ON_DISK))
+                             not (rel_root == "." and
+                                  (d in ON_DISK or d == APPLICATION_PACKAGES)))
             for name in sorted(files):
                 if not name.endswith(".py"):
                     continue
@@ -142,8 +145,8 @@ def build_python(stdlib, final_out, debug_dir, libs):
     version = f"{sys.version_info[0]}{sys.version_info[1]}"
     write_stdlib_zip(stdlib, os.path.join(lib, f"python{version}.zip"))
 
-    # On disk: the license, lib-dynload, site-packages and the packages
-    # that must stay files.
+    # On disk: the license, lib-dynload and the packages that must stay
+    # files.
     stdlib_out = os.path.join(lib, os.path.basename(stdlib))
     for root, dirs, files in os.walk(stdlib):
         rel_root = os.path.relpath(root, stdlib)
@@ -158,7 +161,7 @@ def build_python(stdlib, final_out, debug_dir, libs):
             if is_elf(target):
                 set_runpath(target, "")
                 split_debug(target, debug_dir)
-    for package in ON_DISK - {"lib-dynload", "site-packages"}:
+    for package in ON_DISK - {"lib-dynload"}:
         compile_tree(os.path.join(stdlib_out, package))
     if os.path.exists(final_out):
         shutil.rmtree(final_out)
@@ -177,14 +180,15 @@ def compile_tree(directory):
 def finish(destdir, prefix, debug_dir, listing):
     with open(listing) as f:
         installed = [destdir + line for line in f.read().splitlines() if line]
+    # The application's packages were stripped where that is safe when they
+    # were prepared (python/lean_packages.py); what kept its symbols there
+    # must keep them.
+    packages = os.sep + APPLICATION_PACKAGES + os.sep
     for path in installed:
+        if packages in path:
+            continue
         if os.path.isfile(path) and not os.path.islink(path) and is_elf(path):
             split_debug(path, debug_dir)
-    # As CMake forms it: the prefix may be empty when DESTDIR holds it all.
-    program = destdir + prefix + "/share/norvale/program"
-    if not os.path.isdir(program):
-        sys.exit(f"lean_bundle: no program at {program}")
-    compile_tree(program)
 
 
 def main(argv):

@@ -115,7 +115,7 @@ foreach(line IN LISTS _override_lines)
   endif()
 endforeach()
 string(REPLACE "<semicolon>" ";" _overrides "${_overrides}")
-file(CONFIGURE OUTPUT "${_system}/lintian-overrides" CONTENT "${_overrides}")
+file(CONFIGURE OUTPUT "${_system}/lintian-overrides.base" CONTENT "${_overrides}")
 configure_file(debian/launcher.1.in "${_system}/${NORVALE_LAUNCHER}.1" @ONLY)
 configure_file(debian/changelog.in "${_system}/changelog" @ONLY)
 file(CREATE_LINK "../${NORVALE_PACKAGE_DIR}/bin/runner" "${_system}/${NORVALE_LAUNCHER}" SYMBOLIC)
@@ -129,7 +129,17 @@ foreach(name changelog "${NORVALE_LAUNCHER}.1")
     DEPENDS "${_system}/${name}" VERBATIM)
   list(APPEND _gzipped "${_system}/${name}.gz")
 endforeach()
-add_custom_target(norvale_package_files DEPENDS ${_gzipped})
+# The overrides that the application's packages need, after the project's own.
+add_custom_command(OUTPUT "${_system}/lintian-overrides"
+  COMMAND "${NORVALE_PYTHON_EXECUTABLE}" -I "${CMAKE_CURRENT_SOURCE_DIR}/lintian_overrides.py"
+          "${_system}/lintian-overrides.base" "${NORVALE_PYTHON_LEAN_PACKAGES}"
+          "usr/${NORVALE_PACKAGE_DIR}/${NORVALE_PYTHON_SITE_PACKAGES}" "${NORVALE_PACKAGE_NAME}"
+          "${_system}/lintian-overrides"
+  DEPENDS "${_system}/lintian-overrides.base" "${NORVALE_PYTHON_LEAN_PACKAGES_STAMP}"
+          "${CMAKE_CURRENT_SOURCE_DIR}/lintian_overrides.py"
+  VERBATIM)
+add_custom_target(norvale_package_files DEPENDS ${_gzipped} "${_system}/lintian-overrides")
+add_dependencies(norvale_package_files norvale_python_packages_lean)
 
 set(_doc "share/doc/${NORVALE_PACKAGE_NAME}")
 install(FILES "${_system}/${NORVALE_LAUNCHER}" DESTINATION bin

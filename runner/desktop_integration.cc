@@ -216,12 +216,23 @@ void release_claims_in_child() {
   }
 }
 
+bool is_ignored(int signum) {
+  struct sigaction current {};
+  return sigaction(signum, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+         current.sa_handler == SIG_IGN;
+}
+
+// A signal that the process was started with ignored stays ignored, as
+// nohup and a shell's background jobs want it (SIGHUP, SIGINT).
 void claim_termination_signals() {
+  bool claimed = false;
   for (const int signum : kTerminationSignals) {
+    if (is_ignored(signum)) continue;
     g_unix_signal_add(signum, on_terminate_signal, GINT_TO_POINTER(signum));
+    if (!claimed) sigaction(signum, nullptr, &glib_signal_action);
+    claimed = true;
   }
-  sigaction(SIGTERM, nullptr, &glib_signal_action);
-  pthread_atfork(nullptr, nullptr, release_claims_in_child);
+  if (claimed) pthread_atfork(nullptr, nullptr, release_claims_in_child);
 }
 
 // Takes ownership of the three paths and arranges for the cleanup.

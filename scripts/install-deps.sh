@@ -21,7 +21,7 @@ packages="
   desktop-file-utils libgtk-3-bin
   dbus-daemon libx11-dev libxfixes-dev
   gnome-shell mutter xwayland
-  dpkg-dev lintian appstream patchelf
+  dpkg-dev lintian appstream patchelf llvm
   clang valgrind
   locales
 "
@@ -123,6 +123,11 @@ python_testsuite_package() {
   fi
 }
 
+# The bundle's packages are installed by pip of the build's CPython: the
+# distribution's python3 has it in python3-pip.
+pip_package=""
+if [ "$python_package" = python3-dev ]; then pip_package=python3-pip; fi
+
 # shellcheck disable=SC2046,SC2086
-install_missing $packages $python_package $(python_testsuite_package "$python_package") \
-  $(clang_runtime_package)
+install_missing $packages $python_package $pip_package \
+  $(python_testsuite_package "$python_package") $(clang_runtime_package)

@@ -80,11 +80,17 @@ AppRun::AppRun(const XdgTree& tree, const AppRunOptions& options) {
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // A group of its own, so that nothing of a failed run outlives the test.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                           POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attributes, 0);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
+  // As a terminal starts it, whatever this process ignores.
+  sigset_t terminating;
+  sigemptyset(&terminating);
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&terminating, s);
+  posix_spawnattr_setsigdefault(&attributes, &terminating);
 
   EnvChanges changes = app_env(tree);
   for (const auto& [name, value] : options.env) changes[name] = value;

@@ -130,6 +130,26 @@ const ParityCase kParityCases[] = {
 INSTANTIATE_TEST_SUITE_P(EndToEnd, LikePython3, testing::ValuesIn(kParityCases),
                          [](const auto& param) { return std::string(param.param.name); });
 
+// Started with SIGINT and SIGHUP ignored, as nohup and a shell's background
+// jobs start a program: they stay ignored.
+TEST(LikePython3Signals, SignalsIgnoredAtTheStartStayIgnored) {
+  XdgTree tree;
+  const std::string program = std::string(NORVALE_E2E_PROGRAMS) + "/ignored_signals.py";
+  const std::string ignoring = "trap '' INT HUP; exec \"$0\" \"$@\"";
+  ChildOptions options;
+  options.env = norvale_test::runner_env(tree);
+  options.env["NORVALE_FLUTTER_CLOSE_WINDOW"] = std::nullopt;
+  options.env["PYTHONHOME"] = std::nullopt;
+  const ChildResult python3 = run_child({"/bin/sh", "-c", ignoring, NORVALE_PYTHON3, program}, options);
+  options.env["NORVALE_APP_PROGRAM"] = program;
+  const ChildResult application = run_child(
+      {NORVALE_WITH_DISPLAY, "--", "/bin/sh", "-c", ignoring, NORVALE_PARITY_BUNDLE "/bin/runner"},
+      options);
+  EXPECT_EQ(python3.out, "SIGINT 1\nSIGHUP 1\nstill running\n") << python3.err;
+  EXPECT_EQ(application.exit_code(), 0) << application.err;
+  EXPECT_EQ(application.out, python3.out) << application.err;
+}
+
 // Under a German desktop (a locale made for the test, with LOCPATH).
 TEST(LikePython3Locale, EnglishDatesAndNumbersUnderAnyDesktopLanguage) {
   if (!std::filesystem::exists("/usr/share/i18n/locales/de_DE")) {

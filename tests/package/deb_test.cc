@@ -9,21 +9,21 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app_run.h"
+#include "installed_checks.h"
 
 namespace {
 
 using e2e_test::AppRun;
 using e2e_test::AppRunOptions;
-using norvale_test::ChildOptions;
 using norvale_test::read_file;
 using norvale_test::run_child;
 using norvale_test::TraceLine;
 using norvale_test::XdgTree;
+using package_test::lines_of;
 
 const std::string kDeb = NORVALE_PACKAGE_FILE;
 const std::string kEntry = "usr/share/applications/" NORVALE_APPLICATION_ID ".desktop";
@@ -39,43 +39,14 @@ std::string unpack(const XdgTree& tree) {
   return root;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// Nothing above the informational tags (which CPython's own build draws:
-// fortify, spelling in its tables), and no override that matches nothing.
-TEST(DebianPackage, LintianFindsNothing) {
-  ChildOptions options;
-  options.timeout_seconds = 240;
-  auto result = run_child({"/usr/bin/lintian", "--pedantic", "--display-info", "--fail-on",
-                           "error,warning,pedantic", kDeb},
-                          options);
-  EXPECT_EQ(result.exit_code(), 0) << result.out << result.err;
-  for (const auto& line : lines_of(result.out)) {
-    EXPECT_EQ(line.rfind("I: ", 0), 0u) << line;
-    EXPECT_EQ(line.find("-override"), std::string::npos) << line;
-  }
-}
+TEST(DebianPackage, LintianFindsNothing) { package_test::expect_lintian_clean(kDeb); }
 
 TEST(DebianPackage, EveryLintianOverrideGivesItsReason) {
   XdgTree tree;
   const std::string root = unpack(tree);
   ASSERT_FALSE(root.empty());
-  const auto lines =
-      lines_of(read_file(root + "/usr/share/lintian/overrides/" NORVALE_PACKAGE_NAME));
-  int overrides = 0;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    if (lines[i].empty() || lines[i][0] == '#') continue;
-    ++overrides;
-    ASSERT_GT(i, 0u) << lines[i];
-    EXPECT_EQ(lines[i - 1].rfind("# ", 0), 0u) << "no reason above: " << lines[i];
-    EXPECT_GT(lines[i - 1].size(), 20u) << lines[i - 1];
-  }
-  EXPECT_GT(overrides, 0);
+  package_test::expect_overrides_with_reasons(root +
+                                              "/usr/share/lintian/overrides/" NORVALE_PACKAGE_NAME);
 }
 
 TEST(DebianPackage, MetainfoAndDesktopEntriesValidate) {

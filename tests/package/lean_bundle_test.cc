@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app_run.h"
+#include "installed_checks.h"
 
 namespace {
 
@@ -20,6 +21,8 @@ using norvale_test::ChildOptions;
 using norvale_test::read_file;
 using norvale_test::run_child;
 using norvale_test::XdgTree;
+using package_test::expect_lean_elf_files;
+using package_test::readelf;
 
 std::string install(const XdgTree& tree) {
   const std::string prefix = tree.path("installed");
@@ -32,67 +35,22 @@ std::string install(const XdgTree& tree) {
   return prefix;
 }
 
-bool is_elf(const std::filesystem::path& path) {
-  return std::filesystem::is_regular_file(path) && read_file(path.string()).rfind("\x7f" "ELF", 0) == 0;
-}
-
-std::string readelf(const std::string& option, const std::string& path) {
-  return run_child({"/usr/bin/readelf", option, "-W", path}).out;
-}
-
-// The value after "Build ID: ", or "".
-std::string build_id(const std::string& path) {
-  const std::string notes = readelf("-n", path);
-  const std::string key = "Build ID: ";
-  const size_t at = notes.find(key);
-  if (at == std::string::npos) return "";
-  const size_t end = notes.find('\n', at);
-  return notes.substr(at + key.size(), end - at - key.size());
-}
-
 TEST(InstalledBundle, ShipsNoDebugInformationAndSearchesLibrariesOnlyInsideItself) {
   XdgTree tree;
   const std::string bundle = install(tree);
   ASSERT_FALSE(bundle.empty());
-  int elf_files = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(bundle)) {
-    if (entry.is_symlink() || !is_elf(entry.path())) continue;
-    ++elf_files;
-    const std::string path = entry.path().string();
-    const std::string sections = readelf("-S", path);
-    EXPECT_EQ(sections.find(".debug_"), std::string::npos) << path;
-    EXPECT_EQ(sections.find(".symtab"), std::string::npos) << path;
-    // Every search path entry is $ORIGIN-relative.
-    const std::string dynamic = readelf("-d", path);
-    for (const char* tag : {"(RUNPATH)", "(RPATH)"}) {
-      const size_t at = dynamic.find(tag);
-      if (at == std::string::npos) continue;
-      const size_t open = dynamic.find('[', at), close = dynamic.find(']', at);
-      std::string list = dynamic.substr(open + 1, close - open - 1) + ":";
-      for (size_t start = 0, colon; (colon = list.find(':', start)) != std::string::npos;
-           start = colon + 1) {
-        EXPECT_EQ(list.compare(start, 7, "$ORIGIN"), 0) << path << ": " << list;
-      }
-    }
-    // Its debug information is kept in the build tree, where gdb finds it.
-    if (sections.find(".gnu_debuglink") != std::string::npos) {
-      const std::string id = build_id(path);
-      ASSERT_GT(id.size(), 2u) << path;
-      const std::string debug =
-          std::string(NORVALE_DEBUG_DIR) + "/.build-id/" + id.substr(0, 2) + "/" + id.substr(2) + ".debug";
-      EXPECT_NE(readelf("-S", debug).find(".debug_info"), std::string::npos) << path << " " << debug;
-    }
-  }
-  EXPECT_GT(elf_files, 20);
+  // Every binary, the application's packages' included.
+  EXPECT_GT(expect_lean_elf_files(bundle, NORVALE_DEBUG_DIR), 20);
   for (const char* kept : {"bin/runner", "lib/libnorvale.so"}) {
     EXPECT_NE(readelf("-S", bundle + "/" + kept).find(".gnu_debuglink"), std::string::npos) << kept;
   }
-  // The pure-Python standard library is only in the archive.
+  // The pure-Python standard library is only in the archive (the
+  // application's packages, in site-packages, keep their sources).
   EXPECT_TRUE(std::filesystem::exists(bundle + "/lib/" NORVALE_PYTHON_ZIP_NAME));
   for (const auto& entry :
        std::filesystem::recursive_directory_iterator(bundle + "/lib/" NORVALE_PYTHON_STDLIB_NAME)) {
     const std::string path = entry.path().string();
-    if (entry.path().extension() == ".py") {
+    if (entry.path().extension() == ".py" && path.find("/site-packages/") == std::string::npos) {
       EXPECT_NE(path.find("/venv/"), std::string::npos) << path;
     }
   }

@@ -93,11 +93,17 @@ ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOption
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // Its own process group, so a timeout can end everything it started.
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
+                                           POSIX_SPAWN_SETSIGDEF);
   posix_spawnattr_setpgroup(&attributes, 0);
   sigset_t empty;
   sigemptyset(&empty);
   posix_spawnattr_setsigmask(&attributes, &empty);
+  // As a terminal starts it, whatever this process ignores.
+  sigset_t terminating;
+  sigemptyset(&terminating);
+  for (int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&terminating, s);
+  posix_spawnattr_setsigdefault(&attributes, &terminating);
 
   std::vector<std::string> argv = argv_in;
   std::vector<std::string> env = environment_with(options.env);

@@ -1,29 +1,34 @@
-"""Live figures of the machine the program runs on, read from /proc."""
+"""Live figures of the machine the program runs on, from psutil."""
 
+import time
 
-def _read(path):
-    with open(path, encoding="ascii") as f:
-        return f.read()
+import psutil
 
 
 def load():
-    one, five, fifteen, tasks = _read("/proc/loadavg").split()[:4]
-    running, total = tasks.split("/")
-    return f"{one}  {five}  {fifteen}", f"{running} running of {total}"
+    one, five, fifteen = psutil.getloadavg()
+    return f"{one:.2f}  {five:.2f}  {fifteen:.2f}"
+
+
+def tasks():
+    statuses = [p.info["status"] for p in psutil.process_iter(["status"])]
+    running = statuses.count(psutil.STATUS_RUNNING)
+    return f"{running} running of {len(statuses)}"
+
+
+def processors():
+    usage = psutil.cpu_percent(interval=None)
+    return f"{psutil.cpu_count()} at {usage:.0f} % busy"
 
 
 def memory():
-    fields = {}
-    for line in _read("/proc/meminfo").splitlines():
-        name, value = line.split(":", 1)
-        fields[name] = int(value.split()[0])  # kB
-    total, available = fields["MemTotal"], fields.get("MemAvailable", fields["MemFree"])
-    used = total - available
-    return f"{used / 1048576:.1f} GiB used of {total / 1048576:.1f} GiB ({100 * used / total:.0f} %)"
+    mem = psutil.virtual_memory()
+    used = mem.total - mem.available
+    return f"{used / 2**30:.1f} GiB used of {mem.total / 2**30:.1f} GiB ({mem.percent:.0f} %)"
 
 
 def uptime():
-    seconds = int(float(_read("/proc/uptime").split()[0]))
+    seconds = int(time.time() - psutil.boot_time())
     days, rest = divmod(seconds, 86400)
     hours, rest = divmod(rest, 3600)
     minutes, seconds = divmod(rest, 60)
@@ -32,5 +37,5 @@ def uptime():
 
 
 def all_figures():
-    load_text, tasks = load()
-    return [("Load average", load_text), ("Tasks", tasks), ("Memory", memory()), ("Uptime", uptime())]
+    return [("Load average", load()), ("Tasks", tasks()), ("Processors", processors()),
+            ("Memory", memory()), ("Uptime", uptime())]

@@ -2,7 +2,9 @@
 # an application never needs: the test suites, IDLE, Tk, the turtle demos,
 # pip's bootstrap, 2to3, pydoc's topics, byte-code caches, the static
 # library and makefiles of config-*/, installed third-party packages, and
-# the extension modules that only the test suites import. Touches STAMP.
+# the extension modules that only the test suites import. DESTINATION's
+# site-packages, where the application's packages go, is left as it is.
+# Touches STAMP.
 
 foreach(var SOURCE DESTINATION STAMP)
   if(NOT ${var})
@@ -13,7 +15,11 @@ if(NOT EXISTS "${SOURCE}/os.py")
   message(FATAL_ERROR "${SOURCE} is no Python standard library (no os.py)")
 endif()
 
-file(REMOVE_RECURSE "${DESTINATION}")
+file(GLOB _previous LIST_DIRECTORIES true "${DESTINATION}/*")
+list(FILTER _previous EXCLUDE REGEX "/site-packages(\\.old|\\.new)?$")
+if(_previous)
+  file(REMOVE_RECURSE ${_previous})
+endif()
 file(COPY "${SOURCE}/" DESTINATION "${DESTINATION}"
   REGEX "/(test|tests|idle_test|idlelib|tkinter|turtledemo|ensurepip|lib2to3|pydoc_data|__pycache__|site-packages)$" EXCLUDE
   REGEX "/config-[^/]*$" EXCLUDE
