@@ -178,6 +178,22 @@ enter() {
   # The host's name servers, for apt.
   rm -f "$target/etc/resolv.conf"
   cp -L /etc/resolv.conf "$target/etc/resolv.conf"
+  # The host's way to the package registries: its proxy settings, and pip's
+  # settings with the certificate bundle they name (copied into the root,
+  # where pip of the root's CPython installs the program's packages).
+  network=""
+  for name in http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY NO_PROXY \
+              PIP_INDEX_URL PIP_EXTRA_INDEX_URL PIP_TRUSTED_HOST PIP_DEFAULT_TIMEOUT; do
+    eval "value=\${$name:-}"
+    [ -z "$value" ] || network="$network $name=$value"
+  done
+  for name in PIP_CERT REQUESTS_CA_BUNDLE SSL_CERT_FILE; do
+    eval "value=\${$name:-}"
+    if [ -n "$value" ] && [ -f "$value" ]; then
+      cp "$value" "$target/etc/ssl/norvale-host-$name.pem"
+      network="$network $name=/etc/ssl/norvale-host-$name.pem"
+    fi
+  done
   # The root becomes the root of a mount namespace of its own (pivot_root),
   # not a chroot: the kernel refuses new user namespaces to a chrooted
   # process, and so bubblewrap (the sandbox of GdkPixbuf's image loaders
@@ -185,7 +201,7 @@ enter() {
   # shellcheck disable=SC2016
   env -i HOME=/root TERM="${TERM:-dumb}" LANG=C.UTF-8 \
       PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-      ${CI:+CI=$CI} NORVALE_IN_DEBIAN="$suite" \
+      ${CI:+CI=$CI} NORVALE_IN_DEBIAN="$suite" $network \
       unshare --mount --propagation private -- sh -c '
         mount --rbind "$0" "$0" && cd "$0" && pivot_root . . && umount -l . && cd / &&
           exec "$@"' "$target" "$@"
