@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <climits>
 #include <cstdio>
@@ -112,6 +113,39 @@ bool user_site_may_exist() {
   std::snprintf(site, sizeof site, "/lib/python%d.%d/site-packages", major, minor);
   struct stat status {};
   return stat((base + site).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Whether the locale that the environment names for the character set is
+// the C locale, as python3 finds it at its start (an unknown name counts).
+bool environment_names_c_locale() {
+  const char* name = nullptr;
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = getenv(variable);
+    if (value != nullptr && *value != '\0') {
+      name = value;
+      break;
+    }
+  }
+  if (name == nullptr || std::strcmp(name, "C") == 0 || std::strcmp(name, "POSIX") == 0) {
+    return true;
+  }
+  locale_t locale = newlocale(LC_CTYPE_MASK, name, static_cast<locale_t>(nullptr));
+  if (locale == static_cast<locale_t>(nullptr)) return true;
+  freelocale(locale);
+  return false;
+}
+
+// python3 runs in UTF-8 mode where PYTHONUTF8=1 asks for it, or, unless
+// PYTHONUTF8=0 forbids it, where the character set's locale is C; an
+// embedded start leaves it off unless told.
+void choose_utf8_mode() {
+  const char* asked = getenv("PYTHONUTF8");
+  const int mode = asked != nullptr && *asked != '\0' ? std::strcmp(asked, "1") == 0
+                                                      : environment_names_c_locale();
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  Py_UTF8Mode = mode;  // the only way the stable ABI has to say it
+#pragma GCC diagnostic pop
 }
 
 // Before the interpreter starts: the PYTHONPATH taken out (owned), or NULL;
@@ -317,6 +351,7 @@ constexpr const char kSessionSetUpSource[] =
     "        _orig_signal(_s, _signal.SIG_DFL)\n"
     "        _restore_host(_s)\n"
     "atexit.register(_give_signals_back)\n"
+    "sys.orig_argv = [sys.executable, *sys.argv]\n"
     "_home = os.environ.get('PYTHONHOME')\n"
     "if _home is not None and os.path.realpath(_home) == os.path.realpath(sys.base_prefix):\n"
     "    del os.environ['PYTHONHOME']\n"
@@ -384,10 +419,32 @@ int32_t exit_status_of_system_exit() {
   return status;
 }
 
+// What python3 writes out when its program has run, before an error report:
+// standard error, then standard output, so that what the program printed
+// comes before the traceback. Errors of the flushes are dropped; a pending
+// exception stays pending.
+void flush_standard_streams() {
+  PyObject* pending = PyErr_GetRaisedException();
+  for (const char* name : {"stderr", "stdout"}) {
+    PyObject* stream = PySys_GetObject(name);  // borrowed
+    if (stream == nullptr || stream == Py_None) continue;
+    PyObject* result = PyObject_CallMethod(stream, "flush", nullptr);
+    if (result == nullptr) PyErr_Clear();
+    Py_XDECREF(result);
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+// Whether the program ended by an uncaught KeyboardInterrupt, which python3
+// reports by dying by SIGINT.
+bool g_ended_by_interrupt = false;
+
 // The status of the program's end by the pending exception, as python3
 // reports it: a SystemExit's own, else 1 after printing the traceback.
 int32_t status_of_failure() {
+  flush_standard_streams();
   if (PyErr_ExceptionMatches(PyExc_SystemExit)) return exit_status_of_system_exit();
+  g_ended_by_interrupt = PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) != 0;
   PyErr_Print();
   return 1;
 }
@@ -403,6 +460,7 @@ int32_t run_in_main(const char* text, const char* file_name) {
   Py_XDECREF(code);
   if (result == nullptr) return status_of_failure();
   Py_DECREF(result);
+  flush_standard_streams();
   return 0;
 }
 
@@ -456,7 +514,8 @@ bool set_main_file(const char* script_path) {
 
 int32_t run_file(const kestrune_state* state) {
   if (state->script_path == nullptr) return 1;
-  std::FILE* file = std::fopen(state->script_path, "rb");
+  // Not inherited: nothing the program starts sees the descriptor.
+  std::FILE* file = std::fopen(state->script_path, "rbe");
   if (file == nullptr) {
     std::fprintf(stderr, "[kestrune_run] cannot open %s\n", state->script_path);
     return 1;
@@ -497,6 +556,11 @@ int32_t handle_late_signals(int32_t status) {
 [[noreturn]] void end_fork_child(int32_t status) {
   norvale_clear_handlers();
   if (Py_FinalizeEx() < 0) status = 120;
+  if (g_ended_by_interrupt) {
+    std::fflush(nullptr);
+    signal(SIGINT, SIG_DFL);
+    kill(getpid(), SIGINT);
+  }
   std::exit(status);
 }
 
@@ -504,6 +568,7 @@ int32_t run_fresh_session(const kestrune_state* state) {
   if (!register_builtin_modules()) return 1;
   bool no_user_site_set = false;
   char* outside_pythonpath = keep_outside_paths_out(state, &no_user_site_set);
+  choose_utf8_mode();
   Py_Initialize();
   if (!Py_IsInitialized()) {
     give_outside_paths_back(outside_pythonpath, no_user_site_set);
@@ -511,6 +576,7 @@ int32_t run_fresh_session(const kestrune_state* state) {
     return 1;
   }
   const pid_t session_process = getpid();
+  g_ended_by_interrupt = false;
   norvale_install_stdio_redirect();
   signal_routing_begin();
   if (!set_argv(state) || !set_executable()) {

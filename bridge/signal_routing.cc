@@ -121,8 +121,18 @@ void route_signal(int sig, siginfo_t* info, void* context) {
   if (program != 0 && this_thread() != program) {
     g_in_flight.fetch_add(1);
     // The program's thread takes it at its next return from the kernel,
-    // which interrupts a blocking call there.
-    if (syscall(SYS_tgkill, getpid(), program, sig) != 0) deliver_here(sig, info, context);
+    // which interrupts a blocking call there. A signal that a process sent
+    // keeps its sender, so that sigwaitinfo there still names it; only a
+    // queued signal may carry one to another thread (SI_QUEUE for SI_USER).
+    bool queued = false;
+    if (info != nullptr && info->si_code == SI_USER) {
+      siginfo_t passed = *info;
+      passed.si_code = SI_QUEUE;
+      queued = syscall(SYS_rt_tgsigqueueinfo, getpid(), program, sig, &passed) == 0;
+    }
+    if (!queued && syscall(SYS_tgkill, getpid(), program, sig) != 0) {
+      deliver_here(sig, info, context);
+    }
     g_in_flight.fetch_sub(1);
   } else {
     deliver_here(sig, info, context);

@@ -2,9 +2,11 @@
 // command line of the application's own Python program), or the
 // application.
 
+#include <fcntl.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,20 @@ void use_python_locale() {
   std::setlocale(LC_MESSAGES, "");
 }
 
+// A standard descriptor that was closed at the start would be taken by the
+// first file the process opens (GLib's wakeup descriptors among them), and
+// the program would read from or write to that: /dev/null stands in.
+void keep_standard_descriptors_taken() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
 // Everything the application starts inherits it; set while this is the
 // only thread, as setenv needs.
 void mark_application_process() {
@@ -37,6 +53,7 @@ int main(int argc, char** argv) {
   int status = 0;
   if (run_as_interpreter_child(argc, argv, &status)) return status;
 
+  keep_standard_descriptors_taken();
   mark_application_process();
   use_python_locale();
   MyApplication* application = my_application_new();

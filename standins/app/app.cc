@@ -261,8 +261,6 @@ void on_program_end(const Session& session, int64_t result) {
     g_idle_add_full(G_PRIORITY_LOW, close_window_now, nullptr, nullptr);
     return;
   }
-  std::fprintf(stderr, "app: the Python program ended with status %lld; closing the window\n",
-               static_cast<long long>(result));
   g_idle_add_full(G_PRIORITY_LOW, end_with_status, GINT_TO_POINTER(static_cast<int>(result)),
                   nullptr);
 }

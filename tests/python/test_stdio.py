@@ -34,6 +34,8 @@ class StandardStreamsTest(unittest.TestCase):
                 sys.stderr.write(wrong)
         with self.assertRaises(TypeError):
             sys.stderr.buffer.write("text")
+        self.assertEqual(sys.stderr.buffer.raw.write(b""), 0)
+        self.assertEqual(sys.stderr.buffer.raw.fileno(), 2)
 
     def test_reconfigure_keeps_the_same_stream(self):
         stream = sys.stderr

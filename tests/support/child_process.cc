@@ -88,6 +88,9 @@ ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOption
     case StdoutKind::kTerminal:
       posix_spawn_file_actions_addopen(&actions, 1, terminal.c_str(), O_WRONLY | O_NOCTTY, 0);
       break;
+    case StdoutKind::kStderr:
+      posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 1);
+      break;
   }
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
   posix_spawnattr_t attributes;
@@ -115,8 +118,8 @@ ChildResult run_child(const std::vector<std::string>& argv_in, const ChildOption
   posix_spawnattr_destroy(&attributes);
   close(in_pipe[0]);
   if (out_pipe[1] >= 0) close(out_pipe[1]);
-  if (options.stdout_kind == StdoutKind::kFile) {
-    // Nothing comes through the pipe: the file is read at the end.
+  if (options.stdout_kind == StdoutKind::kFile || options.stdout_kind == StdoutKind::kStderr) {
+    // Nothing comes through this pipe.
     close(out_pipe[0]);
     out_pipe[0] = -1;
   }

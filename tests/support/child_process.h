@@ -32,8 +32,8 @@ struct ChildResult {
 };
 
 // Where the child's standard output goes; ChildResult::out holds what
-// arrived there either way.
-enum class StdoutKind { kPipe, kFile, kTerminal };
+// arrived there either way, but for kStderr (as 2>&1), where it is in err.
+enum class StdoutKind { kPipe, kFile, kTerminal, kStderr };
 
 struct ChildOptions {
   EnvChanges env;

@@ -31,6 +31,9 @@ for wrong in (lambda: out.write(b"bytes"), lambda: out.buffer.write("text")):
         print("TypeError:", e)
 out.flush()  # the text layer may hold text back from the byte layer
 out.buffer.write(b"bytes through the buffer\n")
+out.buffer.flush()
+out.buffer.raw.write(b"bytes through the raw stream\n")
+print("raw", out.buffer.raw.fileno(), out.buffer.raw.writable())
 out.reconfigure(line_buffering=True)
 print("line buffering", out.line_buffering)
 print(doctest.testmod())
