@@ -10,11 +10,15 @@
 #   make package  build the Debian package build/default/package/norvale_*.deb
 #   make test-cpython  run CPython's whole multiprocessing and process-pool
 #               suites inside the application (make test runs a subset)
+#   make test-in-debian SUITE=testing  run `make test` in a fresh Debian root
+#               of that suite (trixie, testing), from a clone of this
+#               checkout's committed HEAD; STEPS=test-default runs only that
+#               target there (scripts/in-debian.sh)
 # CPython 3.12+ comes from the distribution, or pyenv; to build with another
 # one, name its prefix: make test NORVALE_PYTHON_PREFIX=/opt/python3.13
 # To try a program of your own in the demo (a folder with main.py and,
 # optionally, requirements.txt): make demo NORVALE_DEMO_PROGRAM_DIR=~/my-program
-.PHONY: deps demo test test-default test-asan test-fuzz test-cpython bench package clean
+.PHONY: deps demo test test-default test-asan test-fuzz test-cpython test-in-debian bench package clean
 
 NORVALE_PYTHON_PREFIX ?=
 NORVALE_DEMO_PROGRAM_DIR ?=
@@ -40,6 +44,11 @@ test-default test-asan test-fuzz: test-%: deps
 test-cpython: deps
 	cmake --preset default $(python_prefix) $(demo_program)
 	cmake --build --preset default --target cpython_suites_full
+
+SUITE ?= testing
+STEPS ?= test
+test-in-debian:
+	./scripts/in-debian.sh '$(SUITE)' $(STEPS)
 
 bench: deps
 	cmake --preset default $(python_prefix) $(demo_program)

@@ -231,26 +231,30 @@ bool set_executable() {
 }
 
 // The home that CPython finds from the executable's own location: the
-// parent of its directory (the bundle's root for bin/runner), "" when that
-// holds no standard library of this CPython where CPython looks for one
-// (lib/pythonX.Y/os.py, or the archive lib/pythonXY.zip).
+// nearest directory above the executable's that holds a standard library of
+// this CPython where CPython looks for one (lib/pythonX.Y/os.py, or the
+// archive lib/pythonXY.zip), as CPython searches for it: the bundle's root for
+// its bin/runner, or the distribution's /usr where the bundle has no
+// interpreter of its own (the Debian package built against the
+// distribution's CPython); "" when there is none.
 std::string executable_home() {
   char* executable = own_executable();
   if (executable == nullptr) return "";
   std::string home = executable;
   std::free(executable);
-  for (int level = 0; level < 2; ++level) {
-    const size_t slash = home.rfind('/');
-    if (slash == std::string::npos) return "";
-    home.erase(slash);
-  }
   int major = 0, minor = 0;
   if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) != 2) return "";
   char stdlib[32], archive[32];
   std::snprintf(stdlib, sizeof stdlib, "/lib/python%d.%d/os.py", major, minor);
   std::snprintf(archive, sizeof archive, "/lib/python%d%d.zip", major, minor);
-  for (const char* landmark : {stdlib, archive}) {
-    if (access((home + landmark).c_str(), R_OK) == 0) return home;
+  // From the executable's directory's parent up to the root's children.
+  if (home.rfind('/') == std::string::npos) return "";
+  home.erase(home.rfind('/'));
+  for (size_t slash; (slash = home.rfind('/')) != std::string::npos && slash > 0;) {
+    home.erase(slash);
+    for (const char* landmark : {stdlib, archive}) {
+      if (access((home + landmark).c_str(), R_OK) == 0) return home;
+    }
   }
   return "";
 }

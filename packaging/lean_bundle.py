@@ -58,6 +58,12 @@ def split_debug(path, debug_dir):
     """Moves the debug information of `path` into debug_dir, where gdb finds
     it by build ID (set debug-file-directory), and strips `path`."""
     present = sections(path)
+    # A distribution's binaries come stripped, their debug information in
+    # its debug packages (which gdb finds by build ID), and with a debug link
+    # to a file that this build does not have: the link goes.
+    foreign_link = ".gnu_debuglink" in present and ".debug_info" not in present
+    if foreign_link:
+        subprocess.run(["objcopy", "--remove-section=.gnu_debuglink", path], check=True)
     if ".debug_info" in present:
         bid = build_id(path)
         if bid:

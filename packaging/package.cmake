@@ -14,12 +14,108 @@ set(NORVALE_PACKAGE_MAINTAINER "Zemtra Norvale maintainers <norvale@zemtra.examp
 set(NORVALE_PACKAGE_DIR "lib/${APPLICATION_ID}")  # under /usr
 set(NORVALE_LAUNCHER "${NORVALE_PACKAGE_NAME}")
 
+# Built against the distribution's own CPython (python3-dev), the package
+# depends on it, as Debian policy wants of every library that the
+# distribution ships (4.13, "Convenience copies of code"; lintian's
+# embedded-library): the interpreter, its standard library and the libraries
+# of its extension modules are the distribution's, with their security
+# updates, and dpkg-shlibdeps names libpython3.X. Built against any other
+# CPython (pyenv's, a prefix of one's own), which no package provides, the
+# package carries that interpreter in the bundle, as `cmake --install` lays
+# it out.
+get_filename_component(_python_libdir "${NORVALE_PYTHON_VERSIONED_LIB}" DIRECTORY)
+if(NORVALE_PYTHON_RUNTIME_PREFIX STREQUAL "/usr" AND _python_libdir MATCHES "^/usr/lib(/|$)")
+  execute_process(COMMAND dpkg-query -S "${NORVALE_PYTHON_VERSIONED_LIB}"
+                  RESULT_VARIABLE _owned OUTPUT_QUIET ERROR_QUIET)
+else()
+  set(_owned 1)
+endif()
+if(_owned EQUAL 0)
+  set(NORVALE_PACKAGE_EMBEDS_PYTHON OFF)
+  set(NORVALE_PACKAGE_PYTHON_TEXT "on the distribution's CPython ${NORVALE_PYTHON_VERSION}")
+else()
+  set(NORVALE_PACKAGE_EMBEDS_PYTHON ON)
+  set(NORVALE_PACKAGE_PYTHON_TEXT "on a private CPython ${NORVALE_PYTHON_VERSION} that the package
+carries with it")
+endif()
+if(NORVALE_PACKAGE_EMBEDS_PYTHON)
+  get_filename_component(_stdlib_name "${NORVALE_PYTHON_STDLIB}" NAME)
+  set(_license "/usr/lib/${APPLICATION_ID}/lib/${_stdlib_name}/LICENSE.txt")
+  set(NORVALE_COPYRIGHT_COMMENT "
+Comment: The package carries its own CPython ${NORVALE_PYTHON_VERSION}; its
+ license, with those of the software it includes, is in
+ ${_license}.")
+  set(NORVALE_COPYRIGHT_PYTHON_FILES "
+
+Files: usr/lib/${APPLICATION_ID}/lib/libpython*
+ usr/lib/${APPLICATION_ID}/lib/python*
+Copyright: 2001-2024 Python Software Foundation
+License: PSF-2.0
+ Python Software Foundation License Version 2. The full text, with the
+ licenses of the components included in CPython (among them expat and
+ libmpdec), is in
+ ${_license}.")
+  set(NORVALE_MAN_PYTHON "on the private CPython in\n.IR /usr/lib/${APPLICATION_ID} .")
+  set(NORVALE_MAN_BUNDLE_PYTHON ", with its Python")
+else()
+  set(NORVALE_COPYRIGHT_COMMENT "")
+  set(NORVALE_COPYRIGHT_PYTHON_FILES "")
+  set(NORVALE_MAN_PYTHON "on the distribution's CPython ${NORVALE_PYTHON_VERSION}.")
+  set(NORVALE_MAN_BUNDLE_PYTHON "")
+endif()
+message(STATUS "The Debian package runs its program ${NORVALE_PACKAGE_PYTHON_TEXT}")
+set(NORVALE_HOMEPAGE "https://norvale.zemtra.example/" CACHE STRING
+    "Home page of the application, in the package and its metainfo")
+
+# The developer as the AppStream of the build machine wants it: <developer>
+# with an ID since AppStream 1.0 (which calls <developer_name> deprecated),
+# <developer_name> before (which knows no <developer>).
+execute_process(COMMAND appstreamcli --version OUTPUT_VARIABLE _appstream_version ERROR_QUIET)
+string(REGEX MATCH "[0-9]+\\.[0-9]+(\\.[0-9]+)?" _appstream_version "${_appstream_version}")
+if(_appstream_version VERSION_GREATER_EQUAL 1.0)
+  set(NORVALE_METAINFO_DEVELOPER
+      "<developer id=\"example.zemtra\">\n    <name>Zemtra</name>\n  </developer>")
+else()
+  set(NORVALE_METAINFO_DEVELOPER "<developer_name>Zemtra</developer_name>")
+endif()
+
 set(_system "${CMAKE_CURRENT_BINARY_DIR}/system")
 configure_file(debian/app.desktop.in "${_system}/${APPLICATION_ID}.desktop" @ONLY)
 configure_file(debian/metainfo.xml.in "${_system}/${APPLICATION_ID}.metainfo.xml" @ONLY)
 get_filename_component(NORVALE_PYTHON_STDLIB_NAME "${NORVALE_PYTHON_STDLIB}" NAME)
 configure_file(debian/copyright.in "${_system}/copyright" @ONLY)
-configure_file(debian/lintian-overrides.in "${_system}/lintian-overrides.base" @ONLY)
+configure_file(debian/lintian-overrides.in "${_system}/lintian-overrides.common" @ONLY)
+configure_file(debian/lintian-overrides-python.in "${_system}/lintian-overrides.python" @ONLY)
+# Overrides of the tags that this lintian knows (later ones have dropped
+# some, and name any override of an unknown tag an error), each with the
+# reason above it; those of the interpreter only where the package has it.
+file(READ "${_system}/lintian-overrides.common" _override_text)
+if(NORVALE_PACKAGE_EMBEDS_PYTHON)
+  file(READ "${_system}/lintian-overrides.python" _python_override_text)
+  string(APPEND _override_text "${_python_override_text}")
+endif()
+# One list item a line; a semicolon in a reason is not a list separator.
+string(REPLACE ";" "<semicolon>" _override_text "${_override_text}")
+string(REPLACE "\n" ";" _override_lines "${_override_text}")
+execute_process(COMMAND lintian-explain-tags --list-tags OUTPUT_VARIABLE _known_tags
+                RESULT_VARIABLE _known_rc ERROR_QUIET)
+string(REPLACE "\n" ";" _known_tags "${_known_tags}")
+set(_overrides "")
+set(_reason "")
+foreach(line IN LISTS _override_lines)
+  if(line MATCHES "^#")
+    set(_reason "${line}")
+  elseif(line MATCHES "^[^:]+: ([^ ]+)")
+    if(NOT _known_rc EQUAL 0 OR CMAKE_MATCH_1 IN_LIST _known_tags)
+      string(APPEND _overrides "${_reason}\n${line}\n")
+    else()
+      message(STATUS "lintian knows no tag ${CMAKE_MATCH_1}: its override is left out")
+    endif()
+    set(_reason "")
+  endif()
+endforeach()
+string(REPLACE "<semicolon>" ";" _overrides "${_overrides}")
+file(CONFIGURE OUTPUT "${_system}/lintian-overrides.base" CONTENT "${_overrides}")
 configure_file(debian/launcher.1.in "${_system}/${NORVALE_LAUNCHER}.1" @ONLY)
 configure_file(debian/changelog.in "${_system}/changelog" @ONLY)
 file(CREATE_LINK "../${NORVALE_PACKAGE_DIR}/bin/runner" "${_system}/${NORVALE_LAUNCHER}" SYMBOLIC)
@@ -69,8 +165,8 @@ set(CPACK_PACKAGE_CONTACT "${NORVALE_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live figures of this machine (Flutter and Python)")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${APPLICATION_TITLE} shows live figures of the machine it runs on. Its user
 interface is a Flutter view and its logic a Python program that runs in the
-same process, on a private CPython ${NORVALE_PYTHON_VERSION} that the package
-carries with it.")
+same process, ${NORVALE_PACKAGE_PYTHON_TEXT}.")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${NORVALE_HOMEPAGE}")
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -82,6 +178,10 @@ set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/package")
 set(CPACK_INSTALL_CMAKE_PROJECTS
   "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/usr/${NORVALE_PACKAGE_DIR}"
   "${CMAKE_BINARY_DIR};${PROJECT_NAME};system;/usr")
+if(NORVALE_PACKAGE_EMBEDS_PYTHON)
+  list(APPEND CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};${PROJECT_NAME};python;/usr/${NORVALE_PACKAGE_DIR}")
+endif()
 set(CPACK_OUTPUT_CONFIG_FILE "${CMAKE_BINARY_DIR}/CPackConfig.cmake")
 set(CPACK_SOURCE_OUTPUT_CONFIG_FILE "${CMAKE_BINARY_DIR}/CPackSourceConfig.cmake")
 include(CPack)

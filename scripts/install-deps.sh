@@ -110,10 +110,24 @@ if [ -z "$python_package" ]; then
   cmake "$@" -P "$source_dir/cmake/NorvalePython.cmake" || exit 1
 fi
 
+# CPython's own test package, which the distribution ships apart from the
+# interpreter (the tests run CPython's multiprocessing suites with it).
+python_testsuite_package() {
+  case $1 in
+    python3-dev) version=$(major_minor "$(candidate python3-dev)" | tr ' ' .) ;;
+    python3.*-dev) version=${1#python}; version=${version%-dev} ;;
+    *) return ;;
+  esac
+  if [ -n "$version" ] && [ -n "$(candidate "libpython$version-testsuite")" ]; then
+    echo "libpython$version-testsuite"
+  fi
+}
+
 # The bundle's packages are installed by pip of the build's CPython: the
 # distribution's python3 has it in python3-pip.
 pip_package=""
 if [ "$python_package" = python3-dev ]; then pip_package=python3-pip; fi
 
 # shellcheck disable=SC2046,SC2086
-install_missing $packages $python_package $pip_package $(clang_runtime_package)
+install_missing $packages $python_package $pip_package \
+  $(python_testsuite_package "$python_package") $(clang_runtime_package)

@@ -62,6 +62,8 @@ struct App {
   std::vector<Session> sessions;
   GThreadPool* sender = nullptr;
   std::string bundle_root;
+  bool bundle_has_python = false;
+  std::string bundle_site_packages;
   std::string program;
   FILE* transcript = nullptr;
   // Script and control steps not yet run; a step that waits holds the rest.
@@ -194,8 +196,18 @@ void start_session() {
   g_autofree gchar* module_dir = g_path_get_dirname(a.program.c_str());
   const std::string port = std::to_string(session.port);
   const std::string exit_port = std::to_string(session.exit_port);
-  const char* module_paths[] = {module_dir, nullptr};
-  const char* names[] = {"ZEMTRA_NORVALE_PORT", "ZEMTRA_NORVALE_EXIT_PORT", "PYTHONHOME", nullptr};
+  // On the distribution's CPython, whose site does not know the bundle, the
+  // program's packages are a module path of their own (a site directory).
+  const char* module_paths[] = {
+      module_dir,
+      !a.bundle_has_python && !a.bundle_site_packages.empty() ? a.bundle_site_packages.c_str()
+                                                              : nullptr,
+      nullptr};
+  // PYTHONHOME at the bundle's own interpreter, where it has one; on the
+  // distribution's (the Debian package built against it) CPython finds its
+  // home by itself.
+  const char* names[] = {"ZEMTRA_NORVALE_PORT", "ZEMTRA_NORVALE_EXIT_PORT",
+                         a.bundle_has_python ? "PYTHONHOME" : nullptr, nullptr};
   const char* values[] = {port.c_str(), exit_port.c_str(), a.bundle_root.c_str(), nullptr};
   kestrune_run_config config{};
   config.mode = 0;
@@ -494,6 +506,24 @@ std::string find_bundle_root() {
   return root;
 }
 
+// Whether the bundle carries its interpreter's standard library
+// (lib/python3.X/os.py or lib/python3X.zip); `site_packages` is set to its
+// lib/python3.X/site-packages where that exists (the program's packages).
+bool bundle_has_python(const std::string& root, std::string* site_packages) {
+  g_autofree gchar* lib = g_build_filename(root.c_str(), "lib", nullptr);
+  g_autoptr(GDir) dir = g_dir_open(lib, 0, nullptr);
+  bool has = false;
+  for (const char* name; dir != nullptr && (name = g_dir_read_name(dir)) != nullptr;) {
+    if (!g_str_has_prefix(name, "python3")) continue;
+    g_autofree gchar* path = g_build_filename(lib, name, nullptr);
+    g_autofree gchar* os_py = g_build_filename(path, "os.py", nullptr);
+    g_autofree gchar* site = g_build_filename(path, "site-packages", nullptr);
+    has = has || g_str_has_suffix(name, ".zip") || g_file_test(os_py, G_FILE_TEST_EXISTS);
+    if (g_file_test(site, G_FILE_TEST_IS_DIR)) *site_packages = site;
+  }
+  return has;
+}
+
 void trace_start(char** arguments) {
   std::string quoted;
   for (char** arg = arguments; arg != nullptr && *arg != nullptr; ++arg) {
@@ -530,6 +560,7 @@ void start(GtkWidget* view, char** arguments) {
     return;
   }
   a.bundle_root = find_bundle_root();
+  a.bundle_has_python = bundle_has_python(a.bundle_root, &a.bundle_site_packages);
   a.program = program_path();
   keep_interrupt_ending_the_process();
   start_session();

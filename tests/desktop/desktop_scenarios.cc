@@ -45,6 +45,13 @@ static GLogWriterOutput print_log(GLogLevelFlags level, const GLogField* fields,
       message = static_cast<const char*>(fields[i].value);
     }
   }
+  // Debug and informational messages of the stack's own domains (GLib, GIO,
+  // GDK) come and go with its versions: GLib 2.90 logs at debug level that
+  // GDK's display start unsets DESKTOP_STARTUP_ID after GLib's threads
+  // exist, and GIO which VFS it chose, in any GTK program. Ours have no
+  // domain; warnings and criticals are shown whatever their domain.
+  const bool own = std::strcmp(domain, "-") == 0;
+  if (!own && (level & (G_LOG_LEVEL_DEBUG | G_LOG_LEVEL_INFO)) != 0) return G_LOG_WRITER_HANDLED;
   std::printf("log %s %s %s\n", level_name(level), domain, message);
   std::fflush(stdout);
   return G_LOG_WRITER_HANDLED;

@@ -271,4 +271,26 @@ std::vector<pid_t> processes_in_group(pid_t group) {
   return members;
 }
 
+std::string hide_builds_python() {
+  std::string code;
+  std::string paths = NORVALE_PYTHON_HIDDEN_PATHS;
+  for (size_t start = 0; start <= paths.size();) {
+    size_t end = paths.find(':', start);
+    if (end == std::string::npos) end = paths.size();
+    const std::string path = paths.substr(start, end - start);
+    start = end + 1;
+    if (path.empty()) continue;
+    // The paths come from the build's configuration: no quotes in them.
+    const std::string quoted = "'" + path + "'";
+    code += "if [ -d " + quoted + " ]; then mount -t tmpfs none " + quoted + " && [ -z \"$(ls -A " +
+            quoted + ")\" ]; else mount --bind /dev/null " + quoted + " && [ ! -s " + quoted +
+            " ]; fi && ";
+  }
+  return code + "true";
+}
+
+std::vector<std::string> hiding_builds_python() {
+  return {"unshare", "-m", "sh", "-c", hide_builds_python() + " && exec \"$@\"", "sh"};
+}
+
 }  // namespace e2e_test

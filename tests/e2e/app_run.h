@@ -97,6 +97,15 @@ bool ends(int pidfd);
 // The processes whose process group is `group`, zombies left out.
 std::vector<pid_t> processes_in_group(pid_t group);
 
+// Shell code (for `sh -c`, in a private mount namespace) that hides the
+// build's CPython from everything started after it, and fails when it cannot:
+// an empty file system over its prefix, or, for the distribution's CPython,
+// whose prefix is the system's /usr, over its standard library, with its
+// shared libraries made empty files.
+std::string hide_builds_python();
+// A wrapper that runs its command with the build's CPython hidden.
+std::vector<std::string> hiding_builds_python();
+
 }  // namespace e2e_test
 
 #endif  // TESTS_E2E_APP_RUN_H_

@@ -1,5 +1,5 @@
 // The bundle stands on its own: with the build's Python installation hidden
-// (a private mount namespace with an empty file system over its prefix),
+// (a private mount namespace with empty file systems over it),
 // runner still starts the program from the bundle's own interpreter, which
 // imports the bundle's standard library and runs its pool. And the README's
 // demo command, without a display, leaves its screenshot and transcript.
@@ -23,13 +23,6 @@ using norvale_test::run_child;
 bool can_hide_directories() {
   return run_child({"/usr/bin/unshare", "-m", "/bin/sh", "-c", "mount -t tmpfs none /mnt"})
              .exit_code() == 0;
-}
-
-// Runs its command with an empty file system over `directory`, which must
-// then look empty.
-std::vector<std::string> hiding(const std::string& directory) {
-  return {"unshare", "-m", "sh", "-c",
-          "mount -t tmpfs none \"$0\" && [ -z \"$(ls -A \"$0\")\" ] && exec \"$@\"", directory};
 }
 
 // An installed bundle, moved elsewhere after installation.
@@ -74,7 +67,7 @@ TEST_P(SelfContainedBundle, RunsTheProgramWithTheBuildsPythonHidden) {
 
   AppRunOptions options;
   options.runner = bundle + "/bin/runner";
-  options.wrapper = hiding(NORVALE_PYTHON_RUNTIME_PREFIX);
+  options.wrapper = hiding_builds_python();
   options.env["PYTHONHOME"] = std::nullopt;
   AppRun run(tree, options);
   TraceLine python, computed;

@@ -89,14 +89,31 @@ TEST(DebianPackage, LaysOutTheBundleLauncherEntryIconAndComputedDependencies) {
   EXPECT_EQ(icon.rfind("\x89PNG", 0), 0u);
   EXPECT_EQ(icon.substr(16, 8), std::string("\0\0\1\0\0\0\1\0", 8)) << "not 256x256";
 
-  // Dependencies as dpkg-shlibdeps found them, down to the libraries that
-  // only the bundled standard library's extension modules use.
+  // Dependencies as dpkg-shlibdeps found them: with the interpreter in the
+  // package, down to the libraries that only the bundled standard library's
+  // extension modules use; without it, the distribution's libpython3.X,
+  // which brings its standard library and their libraries. Since Debian 13
+  // some libraries carry the "t64" suffix of the 64-bit time_t transition.
   auto depends = run_child({"/usr/bin/dpkg-deb", "--field", kDeb, "Depends"});
   ASSERT_EQ(depends.exit_code(), 0) << depends.err;
-  for (const char* package : {"libc6 (>= ", "libgtk-3-0 (>= ", "libssl3 (>= ",
-                              "libsqlite3-0 (>= ", "libffi8 (>= ", "liblzma5 (>= ", "libbz2-1.0"}) {
-    EXPECT_NE(depends.out.find(package), std::string::npos) << package << " in " << depends.out;
+  std::vector<std::string> expected = {"libc6", "libgtk-3-0"};
+  if (NORVALE_PACKAGE_EMBEDS_PYTHON) {
+    expected.insert(expected.end(), {"libssl3", "libsqlite3-0", "libffi8", "liblzma5", "libbz2-1.0"});
+  } else {
+    expected.push_back("libpython" NORVALE_PYTHON_MAJOR_MINOR);
   }
+  for (const std::string& package : expected) {
+    EXPECT_TRUE(depends.out.find(package + " (>= ") != std::string::npos ||
+                depends.out.find(package + "t64 (>= ") != std::string::npos ||
+                (package == "libbz2-1.0" && depends.out.find(package) != std::string::npos))
+        << package << " in " << depends.out;
+  }
+  // The interpreter is in the package exactly when the package does not
+  // depend on the distribution's.
+  EXPECT_EQ(std::filesystem::exists(root + NORVALE_PACKAGE_DIR "/lib/" NORVALE_PYTHON_ZIP_NAME),
+            NORVALE_PACKAGE_EMBEDS_PYTHON);
+  EXPECT_EQ(depends.out.find("libpython") == std::string::npos, NORVALE_PACKAGE_EMBEDS_PYTHON)
+      << depends.out;
 }
 
 TEST(DebianPackage, InstalledWithDpkgStartsTheWindowAndWritesNoUserEntry) {
@@ -122,7 +139,9 @@ TEST(DebianPackage, InstalledWithDpkgStartsTheWindowAndWritesNoUserEntry) {
   ASSERT_TRUE(run.wait_for("app-window-mapped")) << run.describe();
   ASSERT_TRUE(run.wait_for("app-received", {"1", "python"}, &python)) << run.describe();
   ASSERT_GE(python.values.size(), 4u);
-  EXPECT_EQ(python.values[3], NORVALE_PACKAGE_DIR);  // sys.prefix
+  // sys.prefix: the bundle's own interpreter, or the distribution's.
+  EXPECT_EQ(python.values[3],
+            NORVALE_PACKAGE_EMBEDS_PYTHON ? NORVALE_PACKAGE_DIR : NORVALE_PYTHON_RUNTIME_PREFIX);
   ASSERT_TRUE(run.click("quit")) << run.describe();
   const int status = run.finish();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << run.describe();

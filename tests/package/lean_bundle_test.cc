@@ -115,14 +115,14 @@ TEST(InstalledBundle, ReadOnlyInstallImportsWhatApplicationsNeedWithoutCompiling
   std::ofstream(script) << kImportScript;
   // The bundle read-only, the build's Python gone.
   const std::string hide_and_protect =
-      "mount -t tmpfs none \"$0\" && [ -z \"$(ls -A \"$0\")\" ] && "
-      "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$2\" \"$1\" \"$3\"";
+      e2e_test::hide_builds_python() +
+      " && mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$2\" \"$1\" \"$3\"";
   ChildOptions options;
   options.env["PYTHONDONTWRITEBYTECODE"] = std::nullopt;
   options.env["PYTHONHOME"] = std::nullopt;
   options.env["PYTHONPATH"] = std::nullopt;
-  auto result = run_child({"/usr/bin/unshare", "-m", "sh", "-c", hide_and_protect,
-                           NORVALE_PYTHON_RUNTIME_PREFIX, bundle, NORVALE_RUN_IN_BUNDLE, script},
+  auto result = run_child({"/usr/bin/unshare", "-m", "sh", "-c", hide_and_protect, "sh", bundle,
+                           NORVALE_RUN_IN_BUNDLE, script},
                           options);
   ASSERT_EQ(result.exit_code(), 0) << result.out << result.err;
   EXPECT_EQ(result.out, "prefix " + bundle + "\ncompiled 0\n") << result.err;

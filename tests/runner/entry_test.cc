@@ -22,6 +22,13 @@ ChildOptions child_options(const XdgTree& tree) {
 }
 
 constexpr char kChildPrefix[] = "from multiprocessing.util import debug\n";
+// Output left in the buffers of Python and of the C library when the
+// interpreter exits: the ordinary exit flushes both.
+constexpr char kTail[] =
+    "import sys, ctypes\n"
+    "sys.stdout.write('python tail|')\n"
+    "ctypes.CDLL(None).printf(b'stdio tail')\n"
+    "sys.exit(7)\n";
 
 TEST(InterpreterChild, RunsTheCodeWithNorvaleAndWithoutADisplayAndEndsWithItsStatus) {
   XdgTree tree;
@@ -36,15 +43,21 @@ TEST(InterpreterChild, RunsTheCodeWithNorvaleAndWithoutADisplayAndEndsWithItsSta
                      "    print('RuntimeError:', e, flush=True)\n"
                      "print(os.readlink('/proc/self/exe') == os.path.realpath('" NORVALE_RUNNER
                      "'), flush=True)\n"
-                     // Left in the buffers: the ordinary exit flushes both.
-                     "sys.stdout.write('python tail|')\n"
-                     "ctypes.CDLL(None).printf(b'stdio tail')\n"
-                     "sys.exit(7)\n";
+                     + kTail;
   auto result = run_child({NORVALE_RUNNER, "-c", code}, options);
   EXPECT_EQ(result.exit_code(), 7) << result.err;
+  // Both buffers written out at exit, in the order python3 of the same
+  // CPython writes them in the same environment: the C library's first
+  // while sys.stdout is buffered, Python's first under PYTHONUNBUFFERED.
+  ChildOptions python3_options = options;
+  python3_options.env["PYTHONINSPECT"] = std::nullopt;  // runner drops it; python3 would not
+  auto python3 = run_child({NORVALE_PYTHON_EXECUTABLE, "-c", kTail}, python3_options);
+  EXPECT_EQ(python3.exit_code(), 7) << python3.err;
+  ASSERT_TRUE(python3.out == "python tail|stdio tail" || python3.out == "stdio tailpython tail|")
+      << python3.out;
   EXPECT_EQ(result.out,
             "RuntimeError: Dart API DL not initialized (call Norvale_InitDartApiDL from Dart "
-            "first)\nTrue\npython tail|stdio tail");
+            "first)\nTrue\n" + python3.out);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(Trace::read(tree.path("trace")).lines().size(), 0u) << "the embedding was used";
 }

@@ -13,7 +13,8 @@
 //                    Xwayland's.
 //   --wm=openbox     X11: start openbox and wait until it manages the screen.
 //   --wm=gnome-shell X11: start GNOME Shell as window and compositing
-//                    manager (see below).
+//                    manager (see below). GNOME Shell 50 and later have no
+//                    X11 back end: then the harness fails with status 125.
 //   --wm-name=NAME   X11: pose as a window manager called NAME, e.g.
 //                    --wm-name="GNOME Shell": the EWMH check window
 //                    (_NET_SUPPORTING_WM_CHECK with _NET_WM_NAME), nothing else.
@@ -405,10 +406,23 @@ std::optional<std::string> runtime_dir() {
   return pattern;
 }
 
+// A name for this run's sockets. The process ID alone is not unique: an
+// abstract socket's name belongs to the network namespace, which processes
+// of other PID namespaces (containers, Debian roots) may share, with the
+// same IDs.
+const std::string& run_name() {
+  static const std::string name = [] {
+    char suffix[9];
+    std::snprintf(suffix, sizeof suffix, "%08x", g_random_int());
+    return std::to_string(getpid()) + "-" + suffix;
+  }();
+  return name;
+}
+
 bool start_wayland() {
   auto runtime = runtime_dir();
   if (!runtime) return false;
-  std::string socket_name = "with-display-" + std::to_string(getpid());
+  std::string socket_name = "with-display-" + run_name();
   auto server = spawn_server("weston", {"weston", "--backend=headless-backend.so",
                                         "--socket=" + socket_name, "--idle-time=0", "--no-config"});
   std::string path = *runtime + "/" + socket_name;
@@ -428,7 +442,7 @@ bool start_bus(const std::string& name, const std::string& config, const char* v
   if (pipe2(fds, O_CLOEXEC) != 0) return false;
   // An abstract socket: it goes with the daemon, also when a killed test
   // takes the daemon with it.
-  std::string address = "unix:abstract=with-display-" + name + "-" + std::to_string(getpid());
+  std::string address = "unix:abstract=with-display-" + name + "-" + run_name();
   auto server = spawn_server(name + " bus",
                              {"dbus-daemon", config, "--nofork", "--nopidfile",
                               "--address=" + address, "--print-address=" + std::to_string(fds[1])},
@@ -578,9 +592,38 @@ std::optional<std::string> make_shell_data() {
   return dir;
 }
 
+// Whether this GNOME Shell lists `option` in its --help: GNOME Shell 50
+// dropped --sm-disable and its X11 back end (--x11) altogether.
+bool shell_has_option(const std::string& option) {
+  static std::optional<std::string> help;
+  if (!help) {
+    const char* argv[] = {"gnome-shell", "--help", nullptr};
+    g_autofree char* out = nullptr;
+    int status = 0;
+    help = g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr,
+                        static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDERR_TO_DEV_NULL),
+                        nullptr, nullptr, &out, nullptr, &status, nullptr) && out != nullptr
+               ? out
+               : "";
+  }
+  // The option as a word of its own: "--x11" is not "--no-x11".
+  for (size_t at = help->find(option); at != std::string::npos; at = help->find(option, at + 1)) {
+    const size_t end = at + option.size();
+    const bool starts = at > 0 && ((*help)[at - 1] == ' ' || (*help)[at - 1] == ',');
+    const bool ends = end == help->size() || (*help)[end] == ' ' || (*help)[end] == '=' ||
+                      (*help)[end] == '\n';
+    if (starts && ends) return true;
+  }
+  return false;
+}
+
 // GNOME Shell: the headless Wayland compositor with Xwayland, or the X11
 // window manager of the display in DISPLAY.
 bool start_gnome_shell(bool wayland) {
+  if (!wayland && !shell_has_option("--x11")) {
+    fail("this GNOME Shell has no X11 back end (its --help lists no --x11)");
+    return false;
+  }
   auto data = make_shell_data();
   if (!data || !runtime_dir()) return false;
   if (!start_bus("system", "--config-file=" + *data + "/system-bus.conf",
@@ -593,8 +636,11 @@ bool start_gnome_shell(bool wayland) {
           (data_dirs != nullptr && *data_dirs != '\0' ? data_dirs : "/usr/local/share:/usr/share"),
       // Nothing of the user's settings is read or written.
       "GSETTINGS_BACKEND=memory"};
-  std::vector<std::string> argv = {"gnome-shell", "--sm-disable", std::string("--mode=") + kShellMode};
-  const std::string socket_name = "with-display-" + std::to_string(getpid());
+  std::vector<std::string> argv = {"gnome-shell", std::string("--mode=") + kShellMode};
+  // No session manager runs here; a shell that still connects to one by
+  // default is told not to look for it.
+  if (shell_has_option("--sm-disable")) argv.push_back("--sm-disable");
+  const std::string socket_name = "with-display-" + run_name();
   if (wayland) {
     argv.insert(argv.end(), {"--wayland", "--headless", "--virtual-monitor", "1280x800",
                              "--wayland-display=" + socket_name});
