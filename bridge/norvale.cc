@@ -194,6 +194,12 @@ PyObject* stream_error(std::FILE* stream) {
 
 std::FILE* process_stream(int is_stderr) { return is_stderr != 0 ? stderr : stdout; }
 
+// From CPython 3.14 on, python3's buffered stream keeps what it could not
+// write and fails again when it is flushed (at the end, python3 then exits
+// with 120); earlier versions drop it. The process stream's buffer drops
+// it, so the failure is kept here for the flushes, until a write succeeds.
+int g_unwritten_error[2] = {0, 0};
+
 // Writes to the process's standard output (left in its buffer) or standard
 // error (flushed at once); false with the write's OSError set.
 bool write_process_stream(int is_stderr, const void* bytes, Py_ssize_t length) {
@@ -202,18 +208,28 @@ bool write_process_stream(int is_stderr, const void* bytes, Py_ssize_t length) {
   errno = 0;
   const size_t written = std::fwrite(bytes, 1, static_cast<size_t>(length), stream);
   if (written != static_cast<size_t>(length) || (is_stderr != 0 && std::fflush(stream) != 0)) {
+    const int error = errno != 0 ? errno : EIO;
     stream_error(stream);
+    if (Py_Version >= 0x030E0000) g_unwritten_error[is_stderr != 0] = error;
     return false;
   }
+  g_unwritten_error[is_stderr != 0] = 0;
   return true;
 }
 
 bool flush_process_stream(int is_stderr) {
   std::FILE* stream = process_stream(is_stderr);
   errno = 0;
-  if (std::fflush(stream) == 0) return true;
-  stream_error(stream);
-  return false;
+  if (std::fflush(stream) != 0) {
+    stream_error(stream);
+    return false;
+  }
+  if (const int unwritten = g_unwritten_error[is_stderr != 0]; unwritten != 0) {
+    errno = unwritten;
+    PyErr_SetFromErrno(PyExc_OSError);
+    return false;
+  }
+  return true;
 }
 
 PyObject* py_native_log_write(PyObject*, PyObject* args) {

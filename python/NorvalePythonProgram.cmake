@@ -40,6 +40,19 @@ set(_norvale_python_work "${CMAKE_BINARY_DIR}/python")
 get_filename_component(NORVALE_PYTHON_STDLIB_NAME "${NORVALE_PYTHON_STDLIB}" NAME)
 set(NORVALE_PYTHON_SITE_PACKAGES "lib/${NORVALE_PYTHON_STDLIB_NAME}/site-packages")
 
+# Where this CPython's site module looks under a prefix of its own. A
+# distribution's may look in dist-packages instead (Debian's does): there
+# the bundle's site-packages gets that second name too, so that every
+# interpreter of the application finds the packages by itself.
+execute_process(
+  COMMAND "${NORVALE_PYTHON_EXECUTABLE}" -I -c
+    "import site, sys; v = 'python%d.%d' % sys.version_info[:2]; d = site.getsitepackages(['/p']); print('' if f'/p/lib/{v}/site-packages' in d else 'dist-packages' if f'/p/lib/{v}/dist-packages' in d else '?')"
+  OUTPUT_VARIABLE NORVALE_PYTHON_SITE_ALIAS OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE _site_rc)
+if(NOT _site_rc EQUAL 0 OR NORVALE_PYTHON_SITE_ALIAS STREQUAL "?")
+  message(FATAL_ERROR "Cannot tell where ${NORVALE_PYTHON_EXECUTABLE} looks for packages under "
+                      "its prefix (site.getsitepackages: ${NORVALE_PYTHON_SITE_ALIAS})")
+endif()
+
 # The standard library, copied once into the build tree's bundle without
 # what an application never imports (copy_stdlib.cmake); installation ships
 # it compiled (packaging/).
@@ -47,7 +60,8 @@ set(NORVALE_PYTHON_STDLIB_STAMP "${_norvale_python_work}/stdlib.stamp")
 add_custom_command(OUTPUT "${NORVALE_PYTHON_STDLIB_STAMP}"
   COMMAND "${CMAKE_COMMAND}" -DSOURCE=${NORVALE_PYTHON_STDLIB}
           -DDESTINATION=${NORVALE_BUNDLE_DIR}/lib/${NORVALE_PYTHON_STDLIB_NAME}
-          -DSTAMP=${NORVALE_PYTHON_STDLIB_STAMP} -P "${_norvale_python_unit}/copy_stdlib.cmake"
+          -DSTAMP=${NORVALE_PYTHON_STDLIB_STAMP} -DSITE_ALIAS=${NORVALE_PYTHON_SITE_ALIAS}
+          -P "${_norvale_python_unit}/copy_stdlib.cmake"
   DEPENDS "${_norvale_python_unit}/copy_stdlib.cmake" "${NORVALE_PYTHON_STDLIB}/os.py"
   COMMENT "Copying the Python standard library into the bundle" VERBATIM)
 add_custom_target(norvale_python_stdlib ALL DEPENDS "${NORVALE_PYTHON_STDLIB_STAMP}")
@@ -95,6 +109,11 @@ add_custom_target(norvale_python_packages_lean ALL DEPENDS "${_lean_packages_sta
 add_dependencies(norvale_python_packages_lean norvale_python_packages)
 install(DIRECTORY "${_lean_packages}/" DESTINATION "${NORVALE_PYTHON_SITE_PACKAGES}"
         USE_SOURCE_PERMISSIONS)
+if(NORVALE_PYTHON_SITE_ALIAS)
+  install(CODE "file(CREATE_LINK site-packages
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/${NORVALE_PYTHON_STDLIB_NAME}/${NORVALE_PYTHON_SITE_ALIAS}\"
+    SYMBOLIC)")
+endif()
 
 # What the function needs, wherever it is called from.
 set_property(GLOBAL PROPERTY _NORVALE_PYTHON_PROGRAM_SETTINGS
