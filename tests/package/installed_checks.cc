@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "app_run.h"
 #include "child_process.h"
 #include "runner_fixture.h"
 
@@ -44,9 +45,12 @@ std::vector<std::string> search_path(const std::string& dynamic, const char* tag
 
 }  // namespace
 
-const char kHideAndProtect[] =
-    "mount -t tmpfs none \"$0\" && [ -z \"$(ls -A \"$0\")\" ] && "
-    "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && shift && exec \"$@\"";
+std::vector<std::string> hiding_builds_python_and_protecting(const std::string& bundle) {
+  return {"unshare", "-m", "sh", "-c",
+          e2e_test::hide_builds_python() +
+              " && mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && exec \"$@\"",
+          bundle};
+}
 
 std::string readelf(const std::string& option, const std::string& path) {
   return run_child({"/usr/bin/readelf", option, "-W", path}).out;

@@ -18,10 +18,9 @@ std::string readelf(const std::string& option, const std::string& path);
 // bundle. Returns how many ELF files there are.
 int expect_lean_elf_files(const std::string& bundle, const std::string& debug_dir);
 
-// A shell script for `sh -c SCRIPT HIDDEN BUNDLE COMMAND...`: an empty file
-// system over HIDDEN (the build's Python), BUNDLE read-only, then COMMAND,
-// in the mount namespace that `unshare -m` gives it.
-extern const char kHideAndProtect[];
+// A wrapper that runs its command with the build's Python hidden and
+// `bundle` read-only, in a mount namespace of its own.
+std::vector<std::string> hiding_builds_python_and_protecting(const std::string& bundle);
 
 std::vector<std::string> lines_of(const std::string& text);
 

@@ -42,8 +42,7 @@ bool ends_with(const std::string& text, const std::string& end) {
 AppRunOptions read_only_run(const std::string& program) {
   AppRunOptions options;
   options.runner = kInstalled + "/bin/runner";
-  options.wrapper = {"unshare", "-m", "sh", "-c", package_test::kHideAndProtect,
-                     NORVALE_PYTHON_RUNTIME_PREFIX, kInstalled};
+  options.wrapper = package_test::hiding_builds_python_and_protecting(kInstalled);
   options.env["NORVALE_APP_PROGRAM"] = program;
   // As on a user's machine.
   options.env["PYTHONHOME"] = std::nullopt;
