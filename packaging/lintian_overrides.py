@@ -113,14 +113,27 @@ def overrides(site, installed_at):
     return found
 
 
+def known_tags():
+    """The tags this lintian knows, or None when it cannot tell: an override
+    of a tag it does not know is an error of its own (alien-tag)."""
+    try:
+        listed = subprocess.run(["lintian-explain-tags", "--list-tags"], check=True,
+                                capture_output=True, text=True).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return set(listed.split())
+
+
 def main(argv):
     if len(argv) != 6:
         sys.exit(__doc__)
     base, site, installed_at, package, out = argv[1:]
     with open(base, encoding="utf-8") as f:
         text = f.read()
+    known = known_tags()
     for tag, context in overrides(site, installed_at.strip("/")):
-        text += f"# {REASONS[tag]}\n{package}: {tag} {context}\n"
+        if known is None or tag in known:
+            text += f"# {REASONS[tag]}\n{package}: {tag} {context}\n"
     with open(out + ".tmp", "w", encoding="utf-8") as f:
         f.write(text)
     os.replace(out + ".tmp", out)
