@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,7 @@ class AppRun {
 
  private:
   // Reads whatever arrives next; false when every stream has ended.
-  bool read_some();
+  bool read_some(std::chrono::steady_clock::time_point deadline);
 
   pid_t pid_ = -1;
   int status_ = -1;

@@ -189,7 +189,9 @@ INSTANTIATE_TEST_SUITE_P(EndToEnd, FailingProgram, testing::ValuesIn(kFailureCas
 TEST(EndToEnd, SecondSessionHandsTheRunningProgramFreshPorts) {
   XdgTree tree;
   AppRun run(tree);
-  ASSERT_TRUE(run.wait_for("app-window-shown")) << run.describe();
+  // The program is set up (its last button came): it has subscribed to new
+  // sessions, and all of the first session's messages are in.
+  ASSERT_TRUE(run.wait_for("app-received", {"1", "button", "quit"})) << run.describe();
 
   run.step("restart");
   TraceLine session, restarted;
