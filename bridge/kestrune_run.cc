@@ -155,25 +155,25 @@ char* keep_outside_paths_out(const kestrune_state* state, bool* no_user_site_set
   const char* value = getenv("PYTHONPATH");
   if (value != nullptr && !request_sets(state, "PYTHONPATH")) {
     pythonpath = strdup(value);
-    unsetenv("PYTHONPATH");
+    process_environment_unset("PYTHONPATH");
   }
-  *no_user_site_set = getenv("PYTHONNOUSERSITE") == nullptr && user_site_may_exist();
-  if (*no_user_site_set) setenv("PYTHONNOUSERSITE", "1", 1);
+  *no_user_site_set = getenv("PYTHONNOUSERSITE") == nullptr && user_site_may_exist() &&
+                      process_environment_set("PYTHONNOUSERSITE", "1");
   return pythonpath;
 }
 
 // Where the session ends before its set-up gave them back.
 void give_outside_paths_back(char* pythonpath, bool no_user_site_set) {
-  if (pythonpath != nullptr) setenv("PYTHONPATH", pythonpath, 1);
+  if (pythonpath != nullptr) process_environment_set("PYTHONPATH", pythonpath);
   std::free(pythonpath);
-  if (no_user_site_set) unsetenv("PYTHONNOUSERSITE");
+  if (no_user_site_set) process_environment_unset("PYTHONNOUSERSITE");
 }
 
 bool apply_environment(const kestrune_state* state) {
   for (size_t i = 0; i < state->env_count; ++i) {
     const char* name = state->env_names[i];
     const char* value = state->env_values[i];
-    if (name == nullptr || value == nullptr || setenv(name, value, 1) != 0) {
+    if (name == nullptr || value == nullptr || !process_environment_set(name, value)) {
       std::fprintf(stderr, "[kestrune_run] failed to set env var %s\n",
                    name != nullptr ? name : "<null>");
       return false;
@@ -352,13 +352,41 @@ constexpr const char kSessionSetUpSource[] =
     "        _restore_host(_s)\n"
     "atexit.register(_give_signals_back)\n"
     "sys.orig_argv = [sys.executable, *sys.argv]\n"
+    "def _give_back(name, value):\n"
+    "    _set_process_environment(name, value)\n"
+    "    if value is None:\n"
+    "        os.environ._data.pop(name, None)\n"
+    "    else:\n"
+    "        os.environ._data[name] = value\n"
     "_home = os.environ.get('PYTHONHOME')\n"
     "if _home is not None and os.path.realpath(_home) == os.path.realpath(sys.base_prefix):\n"
-    "    del os.environ['PYTHONHOME']\n"
+    "    _give_back(b'PYTHONHOME', None)\n"
     "if _outside_pythonpath is not None:\n"
-    "    os.environb[b'PYTHONPATH'] = _outside_pythonpath\n"
+    "    _give_back(b'PYTHONPATH', _outside_pythonpath)\n"
     "if _no_user_site_set:\n"
-    "    os.environ.pop('PYTHONNOUSERSITE', None)\n";
+    "    _give_back(b'PYTHONNOUSERSITE', None)\n";
+
+// _set_process_environment(name, value): bytes, and bytes or None to unset.
+// os.environ's own setters would call setenv while the host's threads run.
+PyObject* py_set_process_environment(PyObject*, PyObject* args) {
+  const char* name = nullptr;
+  PyObject* value = nullptr;
+  if (PyArg_ParseTuple(args, "yO:_set_process_environment", &name, &value) == 0) return nullptr;
+  if (value != Py_None && !PyBytes_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "_set_process_environment: the value is bytes or None");
+    return nullptr;
+  }
+  const bool done = value == Py_None ? process_environment_unset(name)
+                                     : process_environment_set(name, PyBytes_AsString(value));
+  if (!done) {
+    PyErr_SetString(PyExc_OSError, "the process environment could not be changed");
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyMethodDef g_set_process_environment = {
+    "_set_process_environment", py_set_process_environment, METH_VARARGS, nullptr};
 
 void set_up_session(char* outside_pythonpath, bool no_user_site_set) {
   PyObject* scope = new_private_scope();
@@ -366,11 +394,14 @@ void set_up_session(char* outside_pythonpath, bool no_user_site_set) {
                              ? PyBytes_FromString(outside_pythonpath)
                              : Py_NewRef(Py_None);
   std::free(outside_pythonpath);
-  bool ok = scope != nullptr && pythonpath != nullptr &&
+  PyObject* set_environment = PyCFunction_New(&g_set_process_environment, nullptr);
+  bool ok = scope != nullptr && pythonpath != nullptr && set_environment != nullptr &&
+            PyDict_SetItemString(scope, "_set_process_environment", set_environment) == 0 &&
             PyDict_SetItemString(scope, "_outside_pythonpath", pythonpath) == 0 &&
             PyDict_SetItemString(scope, "_no_user_site_set", no_user_site_set ? Py_True : Py_False) == 0 &&
             signal_routing_add_helpers(scope) == 0 &&
             run_in_scope(kSessionSetUpSource, "<kestrune_session>", scope);
+  Py_XDECREF(set_environment);
   Py_XDECREF(pythonpath);
   Py_XDECREF(scope);
   if (!ok) PyErr_Print();

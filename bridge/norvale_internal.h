@@ -72,6 +72,14 @@ PyObject* new_private_scope(void);
 // Runs `source` in `scope`; false with a Python error.
 bool run_in_scope(const char* source, const char* file_name, PyObject* scope);
 
+// ---- The process environment -------------------------------------------------
+
+// setenv and unsetenv for a process whose other threads may read the
+// environment meanwhile; false for a name that is empty or holds '=', or
+// when memory runs out.
+bool process_environment_set(const char* name, const char* value);
+bool process_environment_unset(const char* name);
+
 // ---- The program's signals -----------------------------------------------------
 
 // At a fresh start, on the program's thread, before the program runs: notes

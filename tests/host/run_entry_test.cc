@@ -1,10 +1,15 @@
 // kestrune_run: the copy of the request, synchronous and asynchronous runs,
 // the exit port, and a second request while the program runs.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
 
 #include "child_process.h"
 #include "dart_side.h"
@@ -67,6 +72,96 @@ TEST(RunEntry, EnvironmentPairsAreAppliedOnlyWhereBothArraysHaveAnEntry) {
   auto empty = run_scenario("empty_arrays");
   EXPECT_EQ(empty.exit_code(), 0) << empty.err;
   EXPECT_EQ(empty.out, "[None, None, None]\n");
+}
+
+// The C library's environment setters, counted while `g_counting` is set
+// and they change the environment.
+std::atomic<bool> g_counting{false};
+std::atomic<int> g_setter_calls{0};
+
+template <typename Function>
+Function next_definition(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int setenv(const char* name, const char* value, int overwrite) noexcept {
+  if (g_counting) ++g_setter_calls;
+  static auto next = next_definition<int (*)(const char*, const char*, int)>("setenv");
+  return next(name, value, overwrite);
+}
+
+// Only where it changes something: CPython's start unsets a variable that
+// is not there.
+extern "C" int unsetenv(const char* name) noexcept {
+  if (g_counting && getenv(name) != nullptr) ++g_setter_calls;
+  static auto next = next_definition<int (*)(const char*)>("unsetenv");
+  return next(name);
+}
+
+extern "C" int putenv(char* entry) noexcept {
+  if (g_counting) ++g_setter_calls;
+  static auto next = next_definition<int (*)(char*)>("putenv");
+  return next(entry);
+}
+
+namespace {
+
+// What the program, a process it starts, and its sys.path see of the pair,
+// of a PYTHONPATH from outside and of a user site-packages.
+constexpr const char kShowOutsideEnvironment[] =
+    "import os, subprocess, sys\n"
+    "print(os.environ.get('NV_A'), os.environ.get('PYTHONPATH'), os.environ.get('PYTHONNOUSERSITE'))\n"
+    "print(subprocess.run(['/bin/sh', '-c', 'echo $NV_A $PYTHONPATH ${PYTHONNOUSERSITE-unset}'],\n"
+    "                     capture_output=True, text=True).stdout, end='')\n"
+    "user_base = os.environ['PYTHONUSERBASE']\n"
+    "print('/outside/path' in sys.path, any(p.startswith(user_base) for p in sys.path))\n";
+
+NORVALE_SCENARIO(environment_changed_while_another_thread_reads_it) {
+  const std::string user_base = std::filesystem::temp_directory_path() /
+                                ("nv-user-base-" + std::to_string(getpid()));
+  for (int minor = 12; minor <= 16; ++minor) {
+    std::filesystem::create_directories(user_base + "/lib/python3." + std::to_string(minor) +
+                                        "/site-packages");
+  }
+  setenv("PYTHONUSERBASE", user_base.c_str(), 1);
+  setenv("PYTHONPATH", "/outside/path", 1);
+  unsetenv("PYTHONNOUSERSITE");
+
+  // As the host's threads do at any time.
+  std::atomic<bool> stop{false};
+  std::thread reader([&stop] {
+    while (!stop) SCENARIO_CHECK(getenv("PATH") != nullptr);
+  });
+  const char* names[] = {"NV_A", nullptr};
+  const char* values[] = {"1", nullptr};
+  kestrune_run_config config{};
+  config.mode = 1;
+  config.script_source = kShowOutsideEnvironment;
+  config.env_names = names;
+  config.env_values = values;
+  config.synchronous = 1;
+  g_counting = true;
+  const int result = kestrune_run(&config);
+  g_counting = false;
+  stop = true;
+  reader.join();
+  std::filesystem::remove_all(user_base);
+  std::printf("setter calls: %d\n", g_setter_calls.load());
+  return result;
+}
+
+// The C library's setters are not safe while other threads read the
+// environment, and the host has threads before any session starts.
+TEST(RunEntry, EnvironmentChangesReachProgramAndChildrenWithoutTheCLibrarysSetters) {
+  auto run = run_scenario("environment_changed_while_another_thread_reads_it");
+  EXPECT_EQ(run.exit_code(), 0) << run.err;
+  EXPECT_EQ(run.out,
+            "1 /outside/path None\n"
+            "1 /outside/path unset\n"
+            "False False\n"
+            "setter calls: 0\n");
 }
 
 NORVALE_SCENARIO(sync_ignores_exit_port) {
