@@ -134,16 +134,8 @@ NORVALE_SCENARIO(environment_changed_while_another_thread_reads_it) {
   std::thread reader([&stop] {
     while (!stop) SCENARIO_CHECK(getenv("PATH") != nullptr);
   });
-  const char* names[] = {"NV_A", nullptr};
-  const char* values[] = {"1", nullptr};
-  kestrune_run_config config{};
-  config.mode = 1;
-  config.script_source = kShowOutsideEnvironment;
-  config.env_names = names;
-  config.env_values = values;
-  config.synchronous = 1;
   g_counting = true;
-  const int result = kestrune_run(&config);
+  const int result = RunRequest().source(kShowOutsideEnvironment).env("NV_A", "1").run_sync();
   g_counting = false;
   stop = true;
   reader.join();
