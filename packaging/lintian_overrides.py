@@ -1,5 +1,7 @@
 """Writes the package's lintian overrides: the project's own (BASE), and
-those that the application's packages need, each with its reason.
+those that the application's packages need, each with its reason; only
+those of tags that this lintian knows (it names an override of any other
+tag an error).
 
     lintian_overrides.py BASE SITE_PACKAGES INSTALLED_AT PACKAGE OUT
 
@@ -124,16 +126,33 @@ def known_tags():
     return set(listed.split())
 
 
+def of_known_tags(text, known):
+    """The overrides in `text` (each below its reason) whose tag is in
+    `known`; all of them where `known` is None."""
+    kept = []
+    reason = None
+    for line in text.splitlines():
+        if line.startswith("#"):
+            reason = line
+            continue
+        match = re.match(r"[^:]+: (\S+)", line)
+        if match and (known is None or match.group(1) in known):
+            kept += [reason, line] if reason is not None else [line]
+        elif match:
+            print(f"lintian knows no tag {match.group(1)}: its override is left out")
+        reason = None
+    return "".join(line + "\n" for line in kept)
+
+
 def main(argv):
     if len(argv) != 6:
         sys.exit(__doc__)
     base, site, installed_at, package, out = argv[1:]
     with open(base, encoding="utf-8") as f:
         text = f.read()
-    known = known_tags()
     for tag, context in overrides(site, installed_at.strip("/")):
-        if known is None or tag in known:
-            text += f"# {REASONS[tag]}\n{package}: {tag} {context}\n"
+        text += f"# {REASONS[tag]}\n{package}: {tag} {context}\n"
+    text = of_known_tags(text, known_tags())
     with open(out + ".tmp", "w", encoding="utf-8") as f:
         f.write(text)
     os.replace(out + ".tmp", out)

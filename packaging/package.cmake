@@ -86,35 +86,14 @@ get_filename_component(NORVALE_PYTHON_STDLIB_NAME "${NORVALE_PYTHON_STDLIB}" NAM
 configure_file(debian/copyright.in "${_system}/copyright" @ONLY)
 configure_file(debian/lintian-overrides.in "${_system}/lintian-overrides.common" @ONLY)
 configure_file(debian/lintian-overrides-python.in "${_system}/lintian-overrides.python" @ONLY)
-# Overrides of the tags that this lintian knows (later ones have dropped
-# some, and name any override of an unknown tag an error), each with the
-# reason above it; those of the interpreter only where the package has it.
-file(READ "${_system}/lintian-overrides.common" _override_text)
+# The project's overrides, each with its reason above it; those of the
+# interpreter only where the package has it (lintian_overrides.py keeps the
+# tags that this lintian knows).
+file(READ "${_system}/lintian-overrides.common" _overrides)
 if(NORVALE_PACKAGE_EMBEDS_PYTHON)
-  file(READ "${_system}/lintian-overrides.python" _python_override_text)
-  string(APPEND _override_text "${_python_override_text}")
+  file(READ "${_system}/lintian-overrides.python" _python_overrides)
+  string(APPEND _overrides "${_python_overrides}")
 endif()
-# One list item a line; a semicolon in a reason is not a list separator.
-string(REPLACE ";" "<semicolon>" _override_text "${_override_text}")
-string(REPLACE "\n" ";" _override_lines "${_override_text}")
-execute_process(COMMAND lintian-explain-tags --list-tags OUTPUT_VARIABLE _known_tags
-                RESULT_VARIABLE _known_rc ERROR_QUIET)
-string(REPLACE "\n" ";" _known_tags "${_known_tags}")
-set(_overrides "")
-set(_reason "")
-foreach(line IN LISTS _override_lines)
-  if(line MATCHES "^#")
-    set(_reason "${line}")
-  elseif(line MATCHES "^[^:]+: ([^ ]+)")
-    if(NOT _known_rc EQUAL 0 OR CMAKE_MATCH_1 IN_LIST _known_tags)
-      string(APPEND _overrides "${_reason}\n${line}\n")
-    else()
-      message(STATUS "lintian knows no tag ${CMAKE_MATCH_1}: its override is left out")
-    endif()
-    set(_reason "")
-  endif()
-endforeach()
-string(REPLACE "<semicolon>" ";" _overrides "${_overrides}")
 file(CONFIGURE OUTPUT "${_system}/lintian-overrides.base" CONTENT "${_overrides}")
 configure_file(debian/launcher.1.in "${_system}/${NORVALE_LAUNCHER}.1" @ONLY)
 configure_file(debian/changelog.in "${_system}/changelog" @ONLY)
