@@ -292,6 +292,10 @@ PyObject* new_path_list(const kestrune_state* state) {
 //   application's default, so that a program can put back what it found.
 //   os.kill of this process from the program's thread goes to that thread
 //   itself, so that the handler has run when kill returns, as under python3.
+//   A signal that the host ends the application on, sent by the program to
+//   its own process (os.kill, raise_signal) with no handler of its own, ends
+//   it within the call, as python3's default action does: the call waits
+//   (at most 2 s) for the host's main loop to end the process.
 //   Once the program's exit functions have run, the host's handling comes
 //   back, before CPython resets the program's signals to SIG_DFL.
 // - A child made by fork has no host main loop to end it on Ctrl-C: where the
@@ -305,11 +309,12 @@ PyObject* new_path_list(const kestrune_state* state) {
 //   from its own location when the program runs it as an interpreter). So do
 //   PYTHONPATH and PYTHONNOUSERSITE, which were changed for the start only.
 constexpr const char kSessionSetUpSource[] =
-    "import _signal, _thread, atexit, os, sys\n"
+    "import _signal, _thread, atexit, os, sys, time\n"
     "_orig_signal = _signal.signal\n"
     "_orig_getsignal = _signal.getsignal\n"
     "_orig_sigmask = _signal.pthread_sigmask\n"
     "_orig_kill = os.kill\n"
+    "_orig_raise = _signal.raise_signal\n"
     "def _as_python_sees_it(signalnum, handler):\n"
     "    if handler is None and _host_claims(signalnum):\n"
     "        return _signal.SIG_DFL\n"
@@ -324,19 +329,32 @@ constexpr const char kSessionSetUpSource[] =
     "    old = _orig_sigmask(how, mask)\n"
     "    _note_blocked()\n"
     "    return old\n"
+    "def _end_within_the_call(signalnum):\n"
+    "    handler = _orig_getsignal(signalnum)\n"
+    "    if (_host_claims(signalnum) and (handler is None or handler == _signal.SIG_DFL)\n"
+    "            and signalnum not in _orig_sigmask(_signal.SIG_BLOCK, ())):\n"
+    "        for _ in range(200):\n"
+    "            time.sleep(0.01)\n"
     "def kill(pid, signal, /):\n"
     "    if (pid == os.getpid() and _on_program_thread()\n"
     "            and signal not in _orig_sigmask(_signal.SIG_BLOCK, ())):\n"
     "        _signal.pthread_kill(_thread.get_ident(), signal)\n"
     "    else:\n"
     "        _orig_kill(pid, signal)\n"
+    "    if pid == os.getpid():\n"
+    "        _end_within_the_call(signal)\n"
+    "def raise_signal(signalnum, /):\n"
+    "    _orig_raise(signalnum)\n"
+    "    _end_within_the_call(signalnum)\n"
     "for _wrapper, _original in ((signal, _orig_signal), (getsignal, _orig_getsignal),\n"
-    "                           (pthread_sigmask, _orig_sigmask), (kill, _orig_kill)):\n"
+    "                           (pthread_sigmask, _orig_sigmask), (kill, _orig_kill),\n"
+    "                           (raise_signal, _orig_raise)):\n"
     "    _wrapper.__doc__ = _original.__doc__\n"
     "    _wrapper.__module__ = _original.__module__\n"
     "_signal.signal = signal\n"
     "_signal.getsignal = getsignal\n"
     "_signal.pthread_sigmask = pthread_sigmask\n"
+    "_signal.raise_signal = raise_signal\n"
     "os.kill = kill\n"
     "for _s in _signal.valid_signals():\n"
     "    if callable(_orig_getsignal(_s)):\n"
@@ -551,7 +569,9 @@ int32_t run_file(const kestrune_state* state) {
     std::fprintf(stderr, "[kestrune_run] cannot open %s\n", state->script_path);
     return 1;
   }
+  // Closed before the program runs, as python3 closes it.
   char* text = read_open_file(file);
+  std::fclose(file);
   int32_t result = 1;
   if (text != nullptr && set_main_file(state->script_path)) {
     // Compiled under the script's own path, so tracebacks name it.
@@ -560,7 +580,6 @@ int32_t run_file(const kestrune_state* state) {
     PyErr_Print();
   }
   std::free(text);
-  std::fclose(file);
   return result;
 }
 

@@ -63,16 +63,22 @@ bool descends_from(const std::string& own) {
   return false;
 }
 
-// Whether the environment names an application process that is still
-// running this executable. It reaches processes that no longer descend from
-// the application (a daemon, a job of a shell that ended), whose start
-// would otherwise run the program again, and so on without end.
-bool started_within_application(const std::string& own) {
+// Whether the environment says that an application started this process,
+// also one that has ended since: it reaches processes that no longer
+// descend from the application (a daemon, a job of a shell that ended, a
+// late child of one), whose start would otherwise run the program again, and
+// so on without end.
+bool started_within_application() {
   const char* value = std::getenv(kApplicationPidVariable);
-  if (value == nullptr || *value == '\0') return false;
-  char* end = nullptr;
-  const long pid = std::strtol(value, &end, 10);
-  return *end == '\0' && pid > 1 && pid != getpid() && executable_of_process(pid) == own;
+  return value != nullptr && *value != '\0';
+}
+
+// Whether this process is in the process group of a running application:
+// what the application starts stays in its group through double forks and
+// empty environments, unless it leaves on purpose (setsid, setpgid).
+bool in_application_group(const std::string& own) {
+  const pid_t group = getpgrp();
+  return group > 1 && group != getpid() && executable_of_process(group) == own;
 }
 
 // python, python3 or python3.N: the names under which a virtual environment
@@ -95,7 +101,8 @@ bool is_interpreters_start(int argc, char** argv, MpCheck is_mp_invocation) {
   if (is_mp_invocation(argc, argv) != 0) return true;
   if (argc > 0 && named_as_python(argv[0])) return true;
   const std::string own = executable_of("/proc/self/exe");
-  return !own.empty() && (descends_from(own) || started_within_application(own));
+  return started_within_application() ||
+         (!own.empty() && (descends_from(own) || in_application_group(own)));
 }
 
 }  // namespace

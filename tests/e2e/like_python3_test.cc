@@ -128,6 +128,18 @@ const ParityCase kParityCases[] = {
      "pid = os.fork()\nif pid == 0:\n    raise KeyboardInterrupt\n"
      "print('child', os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))\n",
      StdoutKind::kPipe, {}, true},
+    // No handler of the program's: the application ends within the call.
+    {"KillsItselfWithSigterm",
+     "import os, signal\nprint('before', flush=True)\nos.kill(os.getpid(), signal.SIGTERM)\nprint('after')\n",
+     StdoutKind::kPipe, {}, true},
+    {"RaisesSighup",
+     "import signal\nprint('before', flush=True)\nsignal.raise_signal(signal.SIGHUP)\nprint('after')\n",
+     StdoutKind::kFile, {}, true},
+    {"ProgramFileClosedWhileItRuns",
+     "import os\ndef target(fd):\n    try:\n        return os.readlink(f'/proc/self/fd/{fd}')\n"
+     "    except OSError:\n        return ''\n"
+     "print(os.path.realpath(__file__) in {target(fd) for fd in os.listdir('/proc/self/fd')})\n",
+     StdoutKind::kPipe, {}, true},
     {"OriginalArguments",
      "import sys\nprint(sys.orig_argv[0] == sys.executable, sys.orig_argv[1:] == sys.argv)\n",
      StdoutKind::kPipe, {}, true},

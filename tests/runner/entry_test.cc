@@ -83,6 +83,39 @@ TEST(InterpreterChild, FindsItsOwnStandardLibraryAndHandsOnNoPythonHome) {
   }
 }
 
+// runner started by what an application started, where neither its
+// ancestors nor a live instance named in its environment say so: it is an
+// interpreter, not the application starting its program again.
+TEST(InterpreterChild, RecognisedAfterTheApplicationEndedAndAfterADoubleForkWithNoEnvironment) {
+  XdgTree tree;
+  const std::string print_42 = "print(42)";
+  // A late child: the instance that set the variable has ended.
+  auto late = run_child({"/usr/bin/env", "-i", "ZEMTRA_NORVALE_APPLICATION_PID=2147483646",
+                         NORVALE_RUNNER, "-B", "-c", print_42});
+  EXPECT_EQ(late.exit_code(), 0) << late.err;
+  EXPECT_EQ(late.out, "42\n") << late.err;
+
+  // An orphan with an empty environment in the group of a runner that leads
+  // it (started as python3, so an interpreter itself, as the application
+  // would be from a shell).
+  const std::string python3 = tree.path("python3");
+  std::filesystem::create_symlink(NORVALE_RUNNER, python3);
+  const std::string out = tree.path("orphan-out");
+  const std::string leader =
+      "import os, subprocess, time\n"
+      "os.setpgid(0, 0)\n"
+      "subprocess.run(\"( env -i '" NORVALE_RUNNER "' -B -c 'print(42)' > '" + out +
+      "' 2>&1 & )\", shell=True)\n"
+      "for _ in range(600):\n"
+      "    if os.path.exists('" + out + "') and os.path.getsize('" + out + "') > 0:\n"
+      "        break\n"
+      "    time.sleep(0.1)\n"
+      "print(open('" + out + "').read(), end='')\n";
+  auto grouped = run_child({python3, "-B", "-c", leader}, child_options(tree));
+  EXPECT_EQ(grouped.exit_code(), 0) << grouped.err;
+  EXPECT_EQ(grouped.out, "42\n") << grouped.err;
+}
+
 // runner started with a libnorvale that lacks entries, or whose check
 // answers no: which path it takes, and which fake entries were called.
 struct BridgeCase {
