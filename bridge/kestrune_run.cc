@@ -355,6 +355,8 @@ constexpr const char kSessionSetUpSource[] =
     "_signal.getsignal = getsignal\n"
     "_signal.pthread_sigmask = pthread_sigmask\n"
     "_signal.raise_signal = raise_signal\n"
+    "if 'signal' in sys.modules:\n"  // imported at the start (a .pth file): its own copy
+    "    sys.modules['signal'].raise_signal = raise_signal\n"
     "os.kill = kill\n"
     "for _s in _signal.valid_signals():\n"
     "    if callable(_orig_getsignal(_s)):\n"
