@@ -8,11 +8,14 @@ environment.
   NORVALE_CPYTHON_SKIP     optional: leave out tests whose id contains one of
                            these words, to keep a shorter run short
   NORVALE_CPYTHON_EXCLUDE  a file: one test id a line, '#' starts a comment
+  NORVALE_CPYTHON_HANG_SECONDS  optional: after that long, every thread's
+                           traceback on standard error, and the end (status 1)
 
 Ends with one line "N passed, N failed, N skipped, N excluded" and exit
 status 0 when nothing failed.
 """
 
+import faulthandler
 import os
 import sys
 import unittest
@@ -38,6 +41,10 @@ def flatten(suite):
 
 
 def main():
+    hang_seconds = os.environ.get("NORVALE_CPYTHON_HANG_SECONDS")
+    if hang_seconds:
+        # A test that hangs names itself, where it waits, before the run's timeout.
+        faulthandler.dump_traceback_later(float(hang_seconds), exit=True)
     excluded = excluded_ids(os.environ.get("NORVALE_CPYTHON_EXCLUDE"))
     select = os.environ.get("NORVALE_CPYTHON_SELECT", "").split()
     skip = os.environ.get("NORVALE_CPYTHON_SKIP", "").split()

@@ -143,6 +143,7 @@ bool AppRun::read_some(std::chrono::steady_clock::time_point deadline) {
   if (ready < 0 && errno == EINTR) return true;
   if (ready <= 0) {
     err_ += "\n[test: not done after " + std::to_string(kHangGuard.count()) + " s]\n";
+    hang_guard_fired_ = true;
     for (int* fd : fds) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
@@ -206,6 +207,11 @@ int AppRun::finish() {
   control_fd_ = -1;
   const auto deadline = std::chrono::steady_clock::now() + kHangGuard;
   while (read_some(deadline)) {
+  }
+  if (pid_ > 0 && hang_guard_fired_) {
+    // A run that would not end fails the test, with what it said so far.
+    err_ += "[test: the run is killed]\n";
+    kill(-pid_, SIGKILL);
   }
   if (pid_ > 0) {
     while (waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {

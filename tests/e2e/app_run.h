@@ -72,6 +72,7 @@ class AppRun {
 
   pid_t pid_ = -1;
   int status_ = -1;
+  bool hang_guard_fired_ = false;
   int control_fd_ = -1;
   int trace_fd_ = -1, out_fd_ = -1, err_fd_ = -1;
   std::string trace_text_, out_, err_;
