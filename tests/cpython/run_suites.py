@@ -9,15 +9,20 @@ environment.
                            these words, to keep a shorter run short
   NORVALE_CPYTHON_EXCLUDE  a file: one test id a line, '#' starts a comment
   NORVALE_CPYTHON_HANG_SECONDS  optional: after that long, every thread's
-                           traceback on standard error, and the end (status 1)
+                           traceback on standard error, also those of the
+                           children made by fork, and the end (status 1)
 
 Ends with one line "N passed, N failed, N skipped, N excluded" and exit
 status 0 when nothing failed.
 """
 
 import faulthandler
+import multiprocessing
 import os
+import signal
 import sys
+import threading
+import time
 import unittest
 
 
@@ -40,11 +45,42 @@ def flatten(suite):
             yield test
 
 
+def end_a_hung_run():
+    """Says where every thread waits, then ends the run. Children that
+    outlived it would keep its output open, and the test waiting for it:
+    each says where it waits (SIGABRT, to the fault handler it inherited),
+    and is killed."""
+    faulthandler.dump_traceback(all_threads=True)
+    children = [child.pid for child in list(multiprocessing.process._children)]
+    for pid in children:
+        try:
+            os.kill(pid, signal.SIGABRT)
+        except OSError:
+            pass
+        time.sleep(0.5)  # one at a time, so that their tracebacks do not mix
+    for pid in children:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    sys.stdout.flush()
+    os._exit(1)
+
+
+def guard_against_hangs(seconds):
+    # A test that hangs names itself, where it waits, before the run's timeout.
+    faulthandler.enable()  # children made by fork inherit it
+    watchdog = threading.Timer(seconds, end_a_hung_run)
+    watchdog.daemon = True
+    watchdog.start()
+    # The last resort, should no thread of Python's get to run any more.
+    faulthandler.dump_traceback_later(seconds + 60, exit=True)
+
+
 def main():
     hang_seconds = os.environ.get("NORVALE_CPYTHON_HANG_SECONDS")
     if hang_seconds:
-        # A test that hangs names itself, where it waits, before the run's timeout.
-        faulthandler.dump_traceback_later(float(hang_seconds), exit=True)
+        guard_against_hangs(float(hang_seconds))
     excluded = excluded_ids(os.environ.get("NORVALE_CPYTHON_EXCLUDE"))
     select = os.environ.get("NORVALE_CPYTHON_SELECT", "").split()
     skip = os.environ.get("NORVALE_CPYTHON_SKIP", "").split()
