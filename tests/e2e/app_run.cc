@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -127,6 +128,88 @@ AppRun::~AppRun() {
   }
 }
 
+namespace {
+
+// The fields of /proc/PID/status (or of a thread's) that say why it waits.
+std::string status_fields(const std::string& dir, std::initializer_list<const char*> names) {
+  const std::string status = norvale_test::read_file(dir + "/status");
+  std::string fields;
+  size_t start = 0;
+  while (start < status.size()) {
+    size_t end = status.find('\n', start);
+    if (end == std::string::npos) end = status.size();
+    const std::string line = status.substr(start, end - start);
+    start = end + 1;
+    for (const char* name : names) {
+      if (line.rfind(std::string(name) + ":", 0) != 0) continue;
+      std::string field = line;
+      std::replace(field.begin(), field.end(), '\t', ' ');
+      fields += " " + field;
+    }
+  }
+  return fields;
+}
+
+std::string first_line(const std::string& path) {
+  const std::string text = norvale_test::read_file(path);
+  return text.substr(0, text.find('\n'));
+}
+
+// Every process whose parent chain leads to `root`, with `root`.
+std::vector<pid_t> descendants(pid_t root) {
+  std::vector<std::pair<pid_t, pid_t>> parents;  // (pid, parent)
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator("/proc", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = norvale_test::read_file(it->path().string() + "/stat");
+    const size_t close = stat.rfind(')');
+    int parent = 0;
+    if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1) {
+      parents.emplace_back(static_cast<pid_t>(std::stoi(name)), static_cast<pid_t>(parent));
+    }
+  }
+  std::vector<pid_t> found{root};
+  for (size_t i = 0; i < found.size(); ++i) {
+    for (const auto& [pid, parent] : parents) {
+      if (parent == found[i]) found.push_back(pid);
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+// Where each process of a hung run and each of its threads waits, and what
+// signals they block, have pending or handle.
+std::string describe_processes(pid_t root, pid_t group) {
+  std::vector<pid_t> pids = descendants(root);
+  if (group > 1) {
+    for (pid_t member : processes_in_group(group)) {
+      if (std::find(pids.begin(), pids.end(), member) == pids.end()) pids.push_back(member);
+    }
+  }
+  std::string report = "---- processes of the run ----\n";
+  for (pid_t pid : pids) {
+    const std::string dir = "/proc/" + std::to_string(pid);
+    std::string command = norvale_test::read_file(dir + "/cmdline");
+    std::replace(command.begin(), command.end(), '\0', ' ');
+    report += std::to_string(pid) + " " + command +
+              status_fields(dir, {"State", "PPid", "ShdPnd", "SigIgn", "SigCgt"}) + "\n";
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator(dir + "/task", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+      const std::string task = it->path().string();
+      report += "  thread " + it->path().filename().string() + " " + first_line(task + "/comm") +
+                " wchan=" + first_line(task + "/wchan") + " syscall=" +
+                first_line(task + "/syscall") + status_fields(task, {"State", "SigPnd", "SigBlk"}) +
+                "\n";
+    }
+  }
+  return report;
+}
+
 bool AppRun::read_some(std::chrono::steady_clock::time_point deadline) {
   int* fds[] = {&trace_fd_, &out_fd_, &err_fd_};
   std::string* texts[] = {&trace_text_, &out_, &err_};
@@ -143,6 +226,7 @@ bool AppRun::read_some(std::chrono::steady_clock::time_point deadline) {
   if (ready < 0 && errno == EINTR) return true;
   if (ready <= 0) {
     err_ += "\n[test: not done after " + std::to_string(kHangGuard.count()) + " s]\n";
+    if (pid_ > 0) err_ += describe_processes(pid_, runner_pid());
     hang_guard_fired_ = true;
     for (int* fd : fds) {
       if (*fd >= 0) close(*fd);
