@@ -34,14 +34,20 @@ tree="$work/tree"
 mkdir -p "$tree/home" "$tree/runtime" "$tree/data" "$tree/config" "$tree/cache"
 chmod 700 "$tree/runtime"
 status=0
-(
-  cd "$work"
-  env -u DISPLAY -u WAYLAND_DISPLAY -u FLATPAK_ID -u SNAP -u APPIMAGE -u PYTHONPATH \
-    HOME="$tree/home" XDG_RUNTIME_DIR="$tree/runtime" XDG_DATA_HOME="$tree/data" \
-    XDG_CONFIG_HOME="$tree/config" XDG_CACHE_HOME="$tree/cache" XDG_DATA_DIRS=/usr/share \
-    NORVALE_APP_PROGRAM="$here/run_suites.py" \
-    NORVALE_CPYTHON_SUITES="$*" NORVALE_CPYTHON_EXCLUDE="$exclude" \
-    "$harness" -- "$work/bundle/bin/runner"
-) || status=$?
+# In a process group of its own (this shell runs it in the background, so it
+# is no group leader and setsid does not fork): whatever the run leaves
+# behind, such as pool workers whose parent was ended, ends with the test.
+cd "$work"
+env -u DISPLAY -u WAYLAND_DISPLAY -u FLATPAK_ID -u SNAP -u APPIMAGE -u PYTHONPATH \
+  HOME="$tree/home" XDG_RUNTIME_DIR="$tree/runtime" XDG_DATA_HOME="$tree/data" \
+  XDG_CONFIG_HOME="$tree/config" XDG_CACHE_HOME="$tree/cache" XDG_DATA_DIRS=/usr/share \
+  NORVALE_APP_PROGRAM="$here/run_suites.py" \
+  NORVALE_CPYTHON_SUITES="$*" NORVALE_CPYTHON_EXCLUDE="$exclude" \
+  setsid "$harness" -- "$work/bundle/bin/runner" &
+run=$!
+trap 'kill -KILL "-$run" 2>/dev/null' HUP INT TERM
+wait "$run" || status=$?
+kill -KILL "-$run" 2>/dev/null || true
+cd /
 rm -rf "$work"
 exit "$status"

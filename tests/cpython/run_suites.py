@@ -46,23 +46,16 @@ def flatten(suite):
 
 
 def end_a_hung_run():
-    """Says where every thread waits, then ends the run. Children that
-    outlived it would keep its output open, and the test waiting for it:
-    each says where it waits (SIGABRT, to the fault handler it inherited),
-    and is killed."""
+    """Says where every thread waits, and where each child waits (SIGABRT,
+    to the fault handler it inherited), then ends the run. What is left of
+    it, run_in_application.sh ends."""
     faulthandler.dump_traceback(all_threads=True)
-    children = [child.pid for child in list(multiprocessing.process._children)]
-    for pid in children:
+    for child in list(multiprocessing.process._children):
         try:
-            os.kill(pid, signal.SIGABRT)
+            os.kill(child.pid, signal.SIGABRT)
         except OSError:
             pass
         time.sleep(0.5)  # one at a time, so that their tracebacks do not mix
-    for pid in children:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
     sys.stdout.flush()
     os._exit(1)
 
