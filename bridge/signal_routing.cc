@@ -42,11 +42,13 @@ struct signal_route {
 signal_route g_routes[NSIG];
 // The thread that runs the program (a kernel thread id); 0 without a session.
 std::atomic<pid_t> g_program_thread{0};
+// The process that thread belongs to: in a child made by fork, until the
+// fork handler has run, g_program_thread still names the parent's thread.
+std::atomic<pid_t> g_program_process{0};
+// The process whose host (the application's main loop) the session serves.
+std::atomic<pid_t> g_session_process{0};
 // Signals being passed on to the program's thread right now.
 std::atomic<int> g_in_flight{0};
-// In a child made by fork there is no host main loop for the host's handlers
-// to wake: there the default action stands in for them.
-std::atomic<bool> g_host_gone{false};
 
 bool is_routable(int sig) {
   if (sig <= 0 || sig >= NSIG) return false;
@@ -66,6 +68,12 @@ bool is_routable(int sig) {
 }
 
 pid_t this_thread() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// In a child made by fork there is no host main loop for the host's handlers
+// to wake: there the default action stands in for them. Asked of the process
+// itself, so that it holds from the child's first instruction on, before any
+// fork handler has run. getpid is a system call, safe in a handler.
+bool host_gone() { return getpid() != g_session_process.load(); }
 
 bool is_handler(const struct sigaction& action) {
   if ((action.sa_flags & SA_SIGINFO) != 0) return action.sa_sigaction != nullptr;
@@ -108,7 +116,7 @@ void deliver_here(int sig, siginfo_t* info, void* context) {
   const signal_route& route = g_routes[sig];
   if (route.python_handles.load(std::memory_order_acquire)) {
     call(route.python, sig, info, context);
-  } else if (!g_host_gone.load() && is_handler(route.host)) {
+  } else if (!host_gone() && is_handler(route.host)) {
     call(route.host, sig, info, context);
   } else if (!is_ignored(route.host)) {
     take_default_action(sig);
@@ -118,7 +126,10 @@ void deliver_here(int sig, siginfo_t* info, void* context) {
 void route_signal(int sig, siginfo_t* info, void* context) {
   const int saved_errno = errno;
   const pid_t program = g_program_thread.load();
-  if (program != 0 && this_thread() != program) {
+  // A child made by fork whose fork handler has not run yet has one thread:
+  // this one.
+  const bool program_here = g_program_process.load() == getpid();
+  if (program != 0 && program_here && this_thread() != program) {
     g_in_flight.fetch_add(1);
     // The program's thread takes it at its next return from the kernel,
     // which interrupts a blocking call there. A signal that a process sent
@@ -166,8 +177,8 @@ void on_fork_child() {
   if (g_program_thread.load() == 0) return;
   // The thread that forked is the child's only one: the program's now.
   g_program_thread.store(this_thread());
+  g_program_process.store(getpid());
   g_in_flight.store(0);
-  g_host_gone.store(true);
 }
 
 bool on_program_thread() { return this_thread() == g_program_thread.load(); }
@@ -195,7 +206,7 @@ PyObject* py_route(PyObject*, PyObject* args) {
     route.routed.store(false);  // CPython ignores it already
   } else if (route.program_blocks) {
     install_router(sig, route.host);  // still passed on, for sigwait
-  } else if (route.host_claimed && !g_host_gone.load()) {
+  } else if (route.host_claimed && !host_gone()) {
     give_back_to_host(sig);  // the application's default: its own handling
   } else {
     route.routed.store(false);  // CPython restored the default already
@@ -288,7 +299,7 @@ PyMethodDef g_helpers[] = {
 void signal_routing_begin(void) {
   static pthread_once_t registered = PTHREAD_ONCE_INIT;
   pthread_once(&registered, [] { pthread_atfork(nullptr, nullptr, on_fork_child); });
-  g_host_gone.store(false);
+  g_session_process.store(getpid());
   for (int sig = 1; sig < NSIG; ++sig) {
     if (!is_routable(sig)) continue;
     signal_route& route = g_routes[sig];
@@ -303,6 +314,7 @@ void signal_routing_begin(void) {
     route.touched = false;
   }
   g_program_thread.store(this_thread());
+  g_program_process.store(getpid());
 }
 
 void signal_routing_end(void) {

@@ -193,24 +193,44 @@ constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 // record but is no instance: the cleanup stays with the installing process.
 pid_t installing_process = 0;
 
-// GLib's handler of the termination signals, once they are claimed.
-struct sigaction glib_signal_action {};
+// GLib's handlers of the termination signals, once they are claimed.
+struct sigaction glib_signal_actions[NSIG] = {};
 
-bool is_glib_handler(const struct sigaction& action) {
-  return (action.sa_flags & SA_SIGINFO) != 0
-             ? action.sa_sigaction == glib_signal_action.sa_sigaction
-             : action.sa_handler == glib_signal_action.sa_handler;
+// In a child made by fork there is no main loop to dispatch the claimed
+// signals: GLib's handler would swallow them, and terminate() or Ctrl-C would
+// no longer end the child. The fork handler below gives the child the default
+// actions back, but a signal may come before it runs (a pool terminated as
+// soon as it started its workers): this relay, the disposition in place of
+// GLib's handler, takes the default action itself outside the installing
+// process. getpid is a system call, safe in a handler.
+void relay_termination_signal(int signum, siginfo_t* info, void* context) {
+  if (getpid() == installing_process) {
+    const struct sigaction& glib = glib_signal_actions[signum];
+    if ((glib.sa_flags & SA_SIGINFO) != 0) {
+      glib.sa_sigaction(signum, info, context);
+    } else if (glib.sa_handler != SIG_DFL && glib.sa_handler != SIG_IGN) {
+      glib.sa_handler(signum);
+    }
+    return;
+  }
+  signal(signum, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signum);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signum);
 }
 
-// In a child made by fork (the program's multiprocessing, os.fork), which
-// has no main loop to dispatch the claimed signals: they would be swallowed,
-// and terminate() or Ctrl-C would no longer end it. The child gets the
-// default actions back, unless the program has put handlers of its own in
-// place meanwhile.
+bool is_relay(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == relay_termination_signal;
+}
+
+// The child gets the default actions back, unless the program has put
+// handlers of its own in place meanwhile.
 void release_claims_in_child() {
   for (const int signum : kTerminationSignals) {
     struct sigaction current {};
-    if (sigaction(signum, nullptr, &current) == 0 && is_glib_handler(current)) {
+    if (sigaction(signum, nullptr, &current) == 0 && is_relay(current)) {
       signal(signum, SIG_DFL);
     }
   }
@@ -222,6 +242,17 @@ bool is_ignored(int signum) {
          current.sa_handler == SIG_IGN;
 }
 
+// GLib's handler stays what the relay calls; the relay keeps GLib's flags
+// and mask.
+void put_relay_in_place(int signum) {
+  struct sigaction& glib = glib_signal_actions[signum];
+  if (sigaction(signum, nullptr, &glib) != 0) return;
+  struct sigaction relay = glib;
+  relay.sa_sigaction = relay_termination_signal;
+  relay.sa_flags |= SA_SIGINFO;
+  sigaction(signum, &relay, nullptr);
+}
+
 // A signal that the process was started with ignored stays ignored, as
 // nohup and a shell's background jobs want it (SIGHUP, SIGINT).
 void claim_termination_signals() {
@@ -229,7 +260,7 @@ void claim_termination_signals() {
   for (const int signum : kTerminationSignals) {
     if (is_ignored(signum)) continue;
     g_unix_signal_add(signum, on_terminate_signal, GINT_TO_POINTER(signum));
-    if (!claimed) sigaction(signum, nullptr, &glib_signal_action);
+    put_relay_in_place(signum);
     claimed = true;
   }
   if (claimed) pthread_atfork(nullptr, nullptr, release_claims_in_child);
