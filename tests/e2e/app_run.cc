@@ -27,6 +27,35 @@ using norvale_test::environment_with;
 // bounds a whole wait: the demo's figures arrive every second for ever.
 constexpr std::chrono::seconds kHangGuard{90};
 
+struct ProcessEntry {
+  pid_t pid;
+  char state;
+  pid_t parent;
+  pid_t group;
+};
+
+// Every process there is, from /proc/PID/stat.
+std::vector<ProcessEntry> all_processes() {
+  std::vector<ProcessEntry> processes;
+  std::error_code error;
+  for (auto it = std::filesystem::directory_iterator("/proc", error);
+       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // After the command's closing parenthesis: state, parent, group.
+    const std::string stat = norvale_test::read_file(it->path().string() + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int parent = 0, group = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &parent, &group) == 3) {
+      processes.push_back({static_cast<pid_t>(std::stoi(name)), state, static_cast<pid_t>(parent),
+                           static_cast<pid_t>(group)});
+    }
+  }
+  return processes;
+}
+
 // Above the descriptors the child gets (0 to 4), so that no dup2 into
 // them overwrites a pipe end that a later dup2 still needs.
 bool make_pipe_above_child_fds(int ends[2]) {
@@ -157,23 +186,11 @@ std::string first_line(const std::string& path) {
 
 // Every process whose parent chain leads to `root`, with `root`.
 std::vector<pid_t> descendants(pid_t root) {
-  std::vector<std::pair<pid_t, pid_t>> parents;  // (pid, parent)
-  std::error_code error;
-  for (auto it = std::filesystem::directory_iterator("/proc", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    const std::string stat = norvale_test::read_file(it->path().string() + "/stat");
-    const size_t close = stat.rfind(')');
-    int parent = 0;
-    if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1) {
-      parents.emplace_back(static_cast<pid_t>(std::stoi(name)), static_cast<pid_t>(parent));
-    }
-  }
+  const std::vector<ProcessEntry> processes = all_processes();
   std::vector<pid_t> found{root};
   for (size_t i = 0; i < found.size(); ++i) {
-    for (const auto& [pid, parent] : parents) {
-      if (parent == found[i]) found.push_back(pid);
+    for (const ProcessEntry& process : processes) {
+      if (process.parent == found[i]) found.push_back(process.pid);
     }
   }
   return found;
@@ -347,22 +364,9 @@ bool ends(int pidfd) {
 
 std::vector<pid_t> processes_in_group(pid_t group) {
   std::vector<pid_t> members;
-  std::error_code error;
-  for (auto it = std::filesystem::directory_iterator("/proc", error);
-       !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    // After the command's closing parenthesis: state, parent, group.
-    const std::string stat = norvale_test::read_file(it->path().string() + "/stat");
-    const size_t close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int parent = 0, process_group = 0;
+  for (const ProcessEntry& process : all_processes()) {
     // A zombie has ended; only its parent has yet to reap it.
-    if (std::sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &parent, &process_group) == 3 &&
-        process_group == group && state != 'Z') {
-      members.push_back(static_cast<pid_t>(std::stoi(name)));
-    }
+    if (process.group == group && process.state != 'Z') members.push_back(process.pid);
   }
   return members;
 }
