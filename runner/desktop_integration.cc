@@ -195,6 +195,18 @@ pid_t installing_process = 0;
 
 // GLib's handlers of the termination signals, once they are claimed.
 struct sigaction glib_signal_actions[NSIG] = {};
+// The termination signal that the application is ending by, from its arrival
+// on: the main loop has yet to dispatch it.
+volatile sig_atomic_t ending_by_signal = 0;
+
+void take_default_action(int signum) {
+  signal(signum, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signum);
+  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+  raise(signum);
+}
 
 // In a child made by fork there is no main loop to dispatch the claimed
 // signals: GLib's handler would swallow them, and terminate() or Ctrl-C would
@@ -205,6 +217,7 @@ struct sigaction glib_signal_actions[NSIG] = {};
 // process. getpid is a system call, safe in a handler.
 void relay_termination_signal(int signum, siginfo_t* info, void* context) {
   if (getpid() == installing_process) {
+    ending_by_signal = signum;
     const struct sigaction& glib = glib_signal_actions[signum];
     if ((glib.sa_flags & SA_SIGINFO) != 0) {
       glib.sa_sigaction(signum, info, context);
@@ -213,12 +226,7 @@ void relay_termination_signal(int signum, siginfo_t* info, void* context) {
     }
     return;
   }
-  signal(signum, SIG_DFL);
-  sigset_t only;
-  sigemptyset(&only);
-  sigaddset(&only, signum);
-  pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-  raise(signum);
+  take_default_action(signum);
 }
 
 bool is_relay(const struct sigaction& action) {
@@ -226,7 +234,10 @@ bool is_relay(const struct sigaction& action) {
 }
 
 // The child gets the default actions back, unless the program has put
-// handlers of its own in place meanwhile.
+// handlers of its own in place meanwhile. A child made after the signal that
+// ends the application came (a pool replacing the workers that Ctrl-C ended)
+// ends by it too, as if it had been there to get it: nothing else would end
+// it once the application is gone.
 void release_claims_in_child() {
   for (const int signum : kTerminationSignals) {
     struct sigaction current {};
@@ -234,6 +245,7 @@ void release_claims_in_child() {
       signal(signum, SIG_DFL);
     }
   }
+  if (ending_by_signal != 0) take_default_action(ending_by_signal);
 }
 
 bool is_ignored(int signum) {

@@ -167,4 +167,19 @@ TEST(Cleanup, TerminationSignalsCleanUpAndThenEndTheProcessByTheSignal) {
   }
 }
 
+// Ctrl-C ended a pool's workers, and the pool made new ones before the main
+// loop ended the application: nothing else would end them afterwards.
+TEST(Cleanup, AChildMadeByForkAfterTheEndingSignalCameEndsByItToo) {
+  for (int signum : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(signum));
+    Installed s;
+    s.options.env["DESKTOP_TEST_SIGNAL"] = std::to_string(signum);
+    Outcome o = s.run("install_signal_and_fork");
+    EXPECT_EQ(o.child.term_signal(), signum) << o.child.err;
+    EXPECT_NE(o.child.out.find("child " + std::to_string(signum) + "\n"), std::string::npos)
+        << o.child.out;
+    EXPECT_FALSE(exists(s.tree.runtime_area()));
+  }
+}
+
 }  // namespace

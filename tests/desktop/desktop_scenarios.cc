@@ -4,6 +4,7 @@
 #include <glib.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -164,6 +165,25 @@ NORVALE_SCENARIO(install_and_signal) {
   const int signum = std::atoi(g_getenv("DESKTOP_TEST_SIGNAL"));
   g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
   SCENARIO_CHECK(kill(getpid(), signum) == 0);
+  g_main_loop_run(loop);
+  return 3;  // not reached: the signal ends the process
+}
+
+// The installation, DESKTOP_TEST_SIGNAL sent to itself, and before the main
+// loop has dispatched it, a child made by fork: prints "child N", N the
+// signal that ended the child (0 if none did), then lets the main loop end
+// the process.
+NORVALE_SCENARIO(install_signal_and_fork) {
+  install_from_environment();
+  const int signum = std::atoi(g_getenv("DESKTOP_TEST_SIGNAL"));
+  SCENARIO_CHECK(kill(getpid(), signum) == 0);
+  const pid_t child = fork();
+  if (child == 0) std::_Exit(0);
+  int status = 0;
+  SCENARIO_CHECK(waitpid(child, &status, 0) == child);
+  std::printf("child %d\n", WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  std::fflush(stdout);
+  g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
   g_main_loop_run(loop);
   return 3;  // not reached: the signal ends the process
 }
