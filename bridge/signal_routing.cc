@@ -231,8 +231,21 @@ PyObject* py_note_blocked(PyObject*, PyObject*) {
   sigset_t mask;
   if (pthread_sigmask(SIG_BLOCK, nullptr, &mask) != 0) Py_RETURN_NONE;
   for (int sig = 1; sig < NSIG; ++sig) {
-    if (!is_routable(sig) || sigismember(&mask, sig) != 1) continue;
+    if (!is_routable(sig)) continue;
     signal_route& route = g_routes[sig];
+    if (sigismember(&mask, sig) != 1) {
+      // No longer blocked and not handled by the program: the host takes it
+      // again at once, on whichever thread it arrives. Passing it on would
+      // only delay the host's handling (the end of the application) by as
+      // long as the program's thread takes to run.
+      struct sigaction current {};
+      if (route.program_blocks && !route.python_handles.load() && route.host_claimed &&
+          !host_gone() && sigaction(sig, nullptr, &current) == 0 && is_router(current)) {
+        give_back_to_host(sig);
+      }
+      route.program_blocks = false;
+      continue;
+    }
     route.program_blocks = true;
     route.touched = true;
     struct sigaction current {};

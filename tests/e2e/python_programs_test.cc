@@ -147,6 +147,15 @@ const OutputSignalCase kOutputSignalCases[] = {
 INSTANTIATE_TEST_SUITE_P(EndToEnd, OutputAtASignal, testing::ValuesIn(kOutputSignalCases),
                          [](const auto& param) { return std::string(param.param.name); });
 
+TEST(EndToEnd, SigtermEndsTheApplicationOnAnyThreadOnceTheProgramUnblockedIt) {
+  XdgTree tree;
+  AppRunOptions options;
+  options.env["NORVALE_APP_PROGRAM"] = program("ends_after_unblock.py");
+  AppRun run(tree, options);
+  EXPECT_TRUE(exited_with(run.finish(), 128 + SIGTERM)) << run.describe();
+  EXPECT_EQ(desktop_files_left(tree), std::vector<std::string>{});
+}
+
 // Kills what is left of a process group the test made, should it fail.
 struct GroupGuard {
   pid_t group = 0;
