@@ -438,7 +438,6 @@ gboolean on_terminate_signal(gpointer user_data) {
   std::fflush(stderr);
   // The default action ends the process by this very signal, so whoever
   // waits for it sees why it ended.
-  signal(signum, SIG_DFL);
-  raise(signum);
+  take_default_action(signum);
   return G_SOURCE_REMOVE;
 }
